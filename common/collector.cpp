@@ -1,0 +1,90 @@
+#include "collector.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <getopt.h>
+#include <unistd.h>
+
+char errmsg[256];
+
+static const char version[] = "1.1";
+static bool stdout_was_closed;
+
+// A parent reads a truncated stream from a full disk as complete unless the
+// exit status says otherwise, so a run that would end with 0 ends with the
+// program's failure status when any output was lost. on_exit sees the status
+// both for exit() and for a return from main.
+static void check_output(int status, void *)
+{
+    if (status != 0)
+        return;
+    if (fflush(stdout) != 0 || ferror(stdout) || stdout_was_closed)
+        _exit(collector_output_failure_status);
+}
+
+// With standard output closed, the next open() would take descriptor 1 and
+// records would be written into whatever file that is. Park a read-only
+// descriptor there so every write fails, and remember the loss.
+static void guard_closed_stdout()
+{
+    if (fcntl(STDOUT_FILENO, F_GETFD) != -1 || errno != EBADF)
+        return;
+    stdout_was_closed = true;
+    int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (fd != -1 && fd != STDOUT_FILENO) {
+        (void)dup3(fd, STDOUT_FILENO, O_CLOEXEC);
+        (void)close(fd);
+    }
+}
+
+void parse_command_line(int argc, char *argv[])
+{
+    guard_closed_stdout();
+    (void)on_exit(check_output, nullptr);
+
+    int version_count = 0;
+    int error_count = 0;
+    int option;
+    // The leading "+" keeps glibc from permuting argv: parsing stops at the
+    // first operand, so an option after an operand is an operand too.
+    while ((option = getopt(argc, argv, "+V")) != -1) {
+        if (option == 'V') {
+            if (version_count > 0)
+                error_count++;
+            version_count++;
+        } else {
+            error_count++;
+        }
+    }
+
+    if (error_count > 0) {
+        display_error("Invalid command line argument", 5022, 22);
+        exit(1);
+    }
+    if (version_count > 0) {
+        display_version();
+        exit(0);
+    }
+}
+
+void display_error(const char *message, int32_t id, int32_t number)
+{
+    (void)printf("*Node: nivex-error\nid: %d\nmessage: %s\nnumber: %d\n", id, message, number);
+}
+
+void display_errorf(int32_t id, int32_t number, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    (void)vsnprintf(errmsg, sizeof errmsg, format, args);
+    va_end(args);
+    display_error(errmsg, id, number);
+}
+
+void display_version()
+{
+    (void)printf("%s\t%s\n", collector_name, version);
+}

@@ -1,0 +1,28 @@
+// The collector frame: the record output format, the error record, the
+// version line and the command-line check shared by every collector.
+#ifndef PROBES_COMMON_COLLECTOR_H
+#define PROBES_COMMON_COLLECTOR_H
+
+#include <cstdint>
+
+// Each program defines these two: its name for the version line, and the
+// status it ends with when its output did not reach standard output.
+extern const char collector_name[];
+extern const int collector_output_failure_status;
+
+// Messages that need arguments are formatted here, cut at 255 characters.
+extern char errmsg[256];
+
+// Returns only when the program is to go on with its work: ends the process
+// for -V and for an invalid command line.
+void parse_command_line(int argc, char *argv[]);
+
+void display_error(const char *message, int32_t id, int32_t number);
+
+// Formats into errmsg, then writes the error record.
+void display_errorf(int32_t id, int32_t number, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+void display_version();
+
+#endif
