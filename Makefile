@@ -1,0 +1,47 @@
+# The front door. CMake does the work; these targets only sequence it.
+BUILD ?= build
+SANITIZE_BUILD ?= build-sanitize
+FUZZ_BUILD ?= build-fuzz
+JOBS ?= $(shell nproc)
+FUZZ_SECONDS ?= 60
+STAGE = $(BUILD)/stage
+
+.PHONY: all build sanitize-build check demo fuzz bench format clean
+
+all: build
+
+build:
+	cmake -S . -B $(BUILD)
+	cmake --build $(BUILD) -j $(JOBS)
+
+sanitize-build:
+	cmake -S . -B $(SANITIZE_BUILD) -DPROBES_SANITIZE=ON -DPROBES_BENCH=OFF
+	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+
+check:
+	.ci/install-deps check
+	$(MAKE) build sanitize-build
+	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
+
+demo: build
+	cmake --install $(BUILD) --prefix $(STAGE) >/dev/null
+	@echo "== hostprobe"
+	@$(STAGE)/bin/hostprobe; echo "(exit status $$?)"
+
+fuzz:
+	.ci/install-deps fuzz
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_BUILD) -DPROBES_FUZZ=ON -DPROBES_BENCH=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS)
+	tests/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
+
+bench: build
+	.ci/install-deps bench
+	cmake --install $(BUILD) --prefix $(STAGE) >/dev/null
+	bench/run $(BUILD)
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)

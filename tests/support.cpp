@@ -1,0 +1,104 @@
+#include "support.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <ftw.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <unistd.h>
+
+TempDir::TempDir()
+{
+    const char *tmpdir = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/probe-test.XXXXXX";
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == nullptr)
+        ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+    path_ = name.data();
+    // Images are read by uid 65534 too.
+    (void)chmod(path_.c_str(), 0755);
+}
+
+static int remove_entry(const char *path, const struct stat *, int, struct FTW *)
+{
+    (void)remove(path);
+    return 0;
+}
+
+TempDir::~TempDir()
+{
+    (void)nftw(path_.c_str(), remove_entry, 16, FTW_DEPTH | FTW_PHYS | FTW_MOUNT);
+}
+
+static void make_parents(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    if (slash == 0 || slash == std::string::npos)
+        return;
+    std::string parent = path.substr(0, slash);
+    struct stat st;
+    if (lstat(parent.c_str(), &st) == 0)
+        return;
+    make_parents(parent);
+    if (mkdir(parent.c_str(), 0755) != 0 && errno != EEXIST)
+        ADD_FAILURE() << "mkdir " << parent << ": " << strerror(errno);
+}
+
+void make_dir(const std::string &path, mode_t mode)
+{
+    make_parents(path);
+    if (mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
+        ADD_FAILURE() << "mkdir " << path << ": " << strerror(errno);
+    (void)chmod(path.c_str(), mode);
+}
+
+void write_file(const std::string &path, const std::string &content, mode_t mode)
+{
+    make_parents(path);
+    {
+        std::ofstream file(path, std::ios::binary | std::ios::trunc);
+        file << content;
+        if (!file)
+            ADD_FAILURE() << "cannot write " << path;
+    }
+    (void)chmod(path.c_str(), mode);
+}
+
+void make_link(const std::string &path, const std::string &target)
+{
+    make_parents(path);
+    if (symlink(target.c_str(), path.c_str()) != 0)
+        ADD_FAILURE() << "symlink " << path << ": " << strerror(errno);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream file(path, std::ios::binary);
+    std::ostringstream content;
+    content << file.rdbuf();
+    return content.str();
+}
+
+std::string stage_dir()
+{
+    return PROBES_STAGE_DIR;
+}
+
+SandboxRun installed(const std::string &program, std::vector<std::string> args)
+{
+    SandboxRun run;
+    run.program = std::string(sandbox_install_dir) + "/bin/" + program;
+    run.args = std::move(args);
+    run.install = stage_dir();
+    run.env = {"PATH=/usr/bin:/bin", "LANG=C"};
+    return run;
+}
+
+SandboxResult run_checked(const SandboxRun &run)
+{
+    SandboxResult result = run_in_sandbox(run);
+    EXPECT_EQ(result.setup_error, "") << "sandbox for " << run.program;
+    return result;
+}

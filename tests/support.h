@@ -1,0 +1,66 @@
+// Small helpers shared by the tests: throwaway folders, files and links,
+// and runs of the installed programs.
+#ifndef PROBES_TESTS_SUPPORT_H
+#define PROBES_TESTS_SUPPORT_H
+
+#include "records.h"
+#include "sandbox.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+// A folder under $TMPDIR that is removed, with all it holds, when it goes.
+class TempDir
+{
+  public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
+
+    const std::string &path() const
+    {
+        return path_;
+    }
+    // path() + "/" + relative
+    std::string operator/(const std::string &relative) const
+    {
+        return path_ + "/" + relative;
+    }
+
+  private:
+    std::string path_;
+};
+
+// Each creates the folders above what it makes; a failure fails the test.
+void make_dir(const std::string &path, mode_t mode = 0755);
+void write_file(const std::string &path, const std::string &content, mode_t mode = 0644);
+void make_link(const std::string &path, const std::string &target);
+std::string read_file(const std::string &path);
+
+// The install tree that CTest staged before the tests ran.
+std::string stage_dir();
+
+// A run of an installed program as the parent collector makes it, with a
+// plain environment; adjust the fields before running.
+SandboxRun installed(const std::string &program, std::vector<std::string> args = {});
+
+// End-to-end tests need a sandbox. Where one cannot be made they skip and
+// say why, except under CI, where a skipped end-to-end test hides breakage.
+#define REQUIRE_SANDBOX()                                                                          \
+    do {                                                                                           \
+        std::string why_not = sandbox_unavailable_reason();                                        \
+        if (!why_not.empty()) {                                                                    \
+            if (std::getenv("CI") != nullptr)                                                      \
+                FAIL() << why_not;                                                                 \
+            GTEST_SKIP() << why_not;                                                               \
+        }                                                                                          \
+    } while (0)
+
+// Runs in the sandbox and fails the test when the sandbox itself failed.
+SandboxResult run_checked(const SandboxRun &run);
+
+#endif
