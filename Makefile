@@ -5,8 +5,9 @@ FUZZ_BUILD ?= build-fuzz
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 STAGE = $(BUILD)/stage
+PREFIX ?= /usr/local
 
-.PHONY: all build sanitize-build check demo fuzz bench format clean
+.PHONY: all build sanitize-build check demo fuzz bench install install-programs package format clean
 
 all: build
 
@@ -38,6 +39,16 @@ bench: build
 	.ci/install-deps bench
 	cmake --install $(BUILD) --prefix $(STAGE) >/dev/null
 	bench/run $(BUILD)
+
+install: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX)
+
+# For a host that has its own platform libraries: the programs alone.
+install-programs: build
+	DESTDIR=$(DESTDIR) cmake --install $(BUILD) --prefix $(PREFIX) --component programs
+
+package: build
+	cd $(BUILD) && cpack
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
