@@ -1,0 +1,194 @@
+// The package database as the host keeps it: a folder with one subfolder per
+// package instance, named after the instance and holding a "pkginfo" file.
+#include "pkgdb.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace adm
+{
+
+namespace
+{
+
+// An entry that is no package instance: passed over, not an error.
+constexpr int not_an_instance = -1;
+
+class Descriptor
+{
+  public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor()
+    {
+        if (fd_ >= 0)
+            (void)close(fd_);
+    }
+    Descriptor(const Descriptor &) = delete;
+    Descriptor &operator=(const Descriptor &) = delete;
+    int get() const
+    {
+        return fd_;
+    }
+
+  private:
+    int fd_;
+};
+
+int read_whole_file(int fd, std::string &content)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0)
+        return errno;
+    if (!S_ISREG(st.st_mode))
+        return not_an_instance;
+    // One byte more than the size, so a file that grew is still read whole
+    // in few calls; the loop ends only at end of file.
+    content.resize(static_cast<size_t>(st.st_size) + 1);
+    size_t used = 0;
+    for (;;) {
+        if (used == content.size())
+            content.resize(content.size() * 2);
+        ssize_t got = read(fd, content.data() + used, content.size() - used);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return errno;
+        if (got == 0)
+            break;
+        used += static_cast<size_t>(got);
+    }
+    content.resize(used);
+    return 0;
+}
+
+bool holds_entry(int dir, const char *name)
+{
+    struct stat st;
+    return fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+// Reads the instance folder at path (relative to base) into package.
+int read_instance(int base, const char *path, const char *instance, std::string &buffer,
+                  std::shared_ptr<Package> &package)
+{
+    // O_PATH needs only search permission, the same as opening a file in it.
+    Descriptor dir(openat(base, path, O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0)
+        return errno == ENOTDIR || errno == ENOENT ? not_an_instance : errno;
+    Descriptor file(openat(dir.get(), "pkginfo", O_RDONLY | O_CLOEXEC | O_NOCTTY));
+    if (file.get() < 0)
+        return errno == ENOENT ? not_an_instance : errno;
+    int error = read_whole_file(file.get(), buffer);
+    if (error != 0)
+        return error;
+
+    package = std::make_shared<Package>(instance);
+    parse_pkginfo_file(buffer, *package);
+    // The package tools leave these behind while an installation or a
+    // removal is under way, and after one that broke off.
+    if (holds_entry(dir.get(), "!I-Lock!") || holds_entry(dir.get(), "!R-Lock!"))
+        package->status = status_partial;
+    return 0;
+}
+
+bool is_instance_name(std::string_view name)
+{
+    return !name.empty() && name[0] != '.' && name.find('/') == std::string_view::npos;
+}
+
+class FolderSource : public Source
+{
+  public:
+    explicit FolderSource(const std::string &root) : root_(root) {}
+    ~FolderSource() override
+    {
+        if (listing_ != nullptr)
+            (void)closedir(listing_);
+    }
+
+    int next(std::shared_ptr<Package> &package) override
+    {
+        if (listing_ == nullptr) {
+            int error = list();
+            if (error != 0)
+                return error;
+        }
+        while (position_ < order_.size()) {
+            const char *name = names_.data() + order_[position_++];
+            int error = read_instance(dirfd(listing_), name, name, buffer_, package);
+            if (error != not_an_instance)
+                return error;
+        }
+        return ESRCH;
+    }
+
+    std::shared_ptr<Package> find(std::string_view instance) override
+    {
+        std::shared_ptr<Package> package;
+        if (!is_instance_name(instance))
+            return package;
+        std::string name(instance);
+        std::string path = root_ + "/" + name;
+        if (read_instance(AT_FDCWD, path.c_str(), name.c_str(), buffer_, package) != 0)
+            package.reset();
+        return package;
+    }
+
+  private:
+    // The names are read once, up front: the order is by name, and the
+    // folder's own order is not.
+    int list()
+    {
+        DIR *dir = opendir(root_.c_str());
+        if (dir == nullptr)
+            return errno;
+        names_.clear();
+        order_.clear();
+        for (;;) {
+            errno = 0;
+            struct dirent *entry = readdir(dir);
+            if (entry == nullptr)
+                break;
+            if (entry->d_name[0] == '.')
+                continue;
+            // Entries known to be neither folders nor links cost no open.
+            if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
+                continue;
+            order_.push_back(names_.size());
+            names_.append(entry->d_name);
+            names_.push_back('\0');
+        }
+        if (errno != 0) {
+            int error = errno;
+            (void)closedir(dir);
+            return error;
+        }
+        const char *names = names_.data();
+        std::sort(order_.begin(), order_.end(),
+                  [names](size_t a, size_t b) { return strcmp(names + a, names + b) < 0; });
+        listing_ = dir;
+        position_ = 0;
+        return 0;
+    }
+
+    std::string root_;
+    DIR *listing_ = nullptr;
+    std::string names_;         // every name, each ended by a NUL
+    std::vector<size_t> order_; // offsets into names_, in byte order
+    size_t position_ = 0;
+    std::string buffer_; // the "pkginfo" file being read
+};
+
+} // namespace
+
+std::unique_ptr<Source> open_folder_source(const std::string &root)
+{
+    return std::make_unique<FolderSource>(root);
+}
+
+} // namespace adm
