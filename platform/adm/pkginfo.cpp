@@ -1,6 +1,5 @@
-// pkginfo() and pkgparam() over the host's package database. Strings handed
-// out belong to the library: a record's until the next pkginfo() call, a
-// parameter's until pkgparam(NULL, NULL) or lookups in another instance.
+// pkginfo() and pkgparam() over the host's package database. No exception
+// may cross into the C caller: running out of memory is ENOMEM.
 #include "pkgdb.h"
 
 #include <pkginfo.h>

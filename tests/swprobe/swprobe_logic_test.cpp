@@ -395,21 +395,3 @@ TEST(ListPackages, Runs)
         EXPECT_EQ(outcome.status, c.status);
     }
 }
-
-TEST(ListPackages, NothingOfOnePackageReachesTheNext)
-{
-    Answer first = package("ORLOa");
-    Answer second = package("ORLOb");
-    second.vendor = nullptr;
-    second.basedir = nullptr;
-    second.status = 0;
-    first.status = 4;
-    Outcome outcome = list_with({first, second});
-    std::string expected_second = record_of("ORLOb");
-    expected_second.replace(expected_second.find("Orlo Systems"), strlen("Orlo Systems"),
-                            "<not specified>");
-    expected_second.replace(expected_second.find("/opt"), strlen("/opt"), "<not specified>");
-    EXPECT_NE(outcome.out.find(expected_second), std::string::npos) << outcome.out;
-    // The double notes any call made on a record that still held a package.
-    EXPECT_EQ(outcome.calls.find("stale"), std::string::npos) << outcome.calls;
-}
