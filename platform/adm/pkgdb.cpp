@@ -1,0 +1,118 @@
+#include "pkgdb.h"
+
+#include <cerrno>
+
+namespace adm
+{
+
+void Package::append_field(std::string_view field)
+{
+    text_.append(field);
+    text_.push_back('\0');
+}
+
+void Package::add(std::string_view name, std::string_view value)
+{
+    Entry entry;
+    entry.name = text_.size();
+    entry.name_length = name.size();
+    append_field(name);
+    entry.value = text_.size();
+    append_field(value);
+    entries_.push_back(entry);
+}
+
+char *Package::find(std::string_view name) const
+{
+    for (const Entry &entry : entries_)
+        if (std::string_view(at(entry.name), entry.name_length) == name)
+            return at(entry.value);
+    return nullptr;
+}
+
+void parse_pkginfo_file(std::string_view text, Package &package)
+{
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        if (line.starts_with('#'))
+            continue;
+        size_t equals = line.find('=');
+        if (equals == std::string_view::npos)
+            continue;
+        package.add(line.substr(0, equals), line.substr(equals + 1));
+    }
+}
+
+std::unique_ptr<Source> open_source(const std::string &root)
+{
+    return open_folder_source(root);
+}
+
+// The enumeration lives from the first "all" request to pkginfo(info, NULL);
+// the package delivered last is kept until the next request, so the strings
+// in the caller's record stay valid that long.
+static std::unique_ptr<Source> enumeration;
+static std::shared_ptr<Package> delivered;
+// The package of the lookups in progress. When it is the package just
+// delivered the two share it, so its file is not read again.
+static std::shared_ptr<Package> looked_up;
+
+static void fill_record(struct pkginfo *info, Package &package)
+{
+    info->pkginst = package.instance_text();
+    info->name = package.find("NAME");
+    info->arch = package.find("ARCH");
+    info->version = package.find("VERSION");
+    info->vendor = package.find("VENDOR");
+    info->basedir = package.find("BASEDIR");
+    info->catg = package.find("CATEGORY");
+    info->status = package.status;
+}
+
+int next_package(const std::string &root, struct pkginfo *info)
+{
+    if (!enumeration)
+        enumeration = open_source(root);
+    delivered.reset();
+    int error = enumeration->next(delivered);
+    if (error != 0) {
+        delivered.reset();
+        errno = error;
+        return -1;
+    }
+    fill_record(info, *delivered);
+    return 0;
+}
+
+void end_enumeration(struct pkginfo *info)
+{
+    enumeration.reset();
+    delivered.reset();
+    if (info != nullptr)
+        *info = {};
+}
+
+char *find_param(const std::string &root, const char *instance, const char *name)
+{
+    if (instance == nullptr || name == nullptr)
+        return nullptr;
+    if (!looked_up || looked_up->instance() != instance) {
+        if (delivered && delivered->instance() == instance) {
+            looked_up = delivered;
+        } else if (enumeration) {
+            looked_up = enumeration->find(instance);
+        } else {
+            looked_up = open_source(root)->find(instance);
+        }
+    }
+    return looked_up ? looked_up->find(name) : nullptr;
+}
+
+void end_lookups()
+{
+    looked_up.reset();
+}
+
+} // namespace adm

@@ -1,0 +1,99 @@
+// Inside the package database functions: the package model that every
+// source fills, the sources, and the enumeration and lookup state behind
+// pkginfo() and pkgparam(). Not part of the library's interface; the
+// functions take the database root so tests can point them at a folder.
+#ifndef PROBES_ADM_PKGDB_H
+#define PROBES_ADM_PKGDB_H
+
+#include <pkginfo.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace adm
+{
+
+inline constexpr char package_root[] = "/var/sadm/pkg";
+
+inline constexpr char status_installed = 0;
+inline constexpr char status_partial = 1;
+
+// One package instance as a source delivers it. Parameter names and values
+// live NUL-terminated in one buffer, so the pointers handed to callers stay
+// put for as long as the package lives.
+class Package
+{
+  public:
+    explicit Package(std::string_view instance) : instance_(instance) {}
+
+    // Only the first value given for a name is ever found.
+    void add(std::string_view name, std::string_view value);
+    // The value of a parameter, or nullptr.
+    char *find(std::string_view name) const;
+
+    const std::string &instance() const
+    {
+        return instance_;
+    }
+    char *instance_text()
+    {
+        return instance_.data();
+    }
+    char status = status_installed;
+
+  private:
+    struct Entry {
+        size_t name;
+        size_t name_length;
+        size_t value;
+    };
+    std::string instance_;
+    std::string text_;
+    std::vector<Entry> entries_;
+    void append_field(std::string_view field);
+    // Offsets stay valid while text_ grows; pointers are made on demand.
+    char *at(size_t offset) const
+    {
+        return const_cast<char *>(text_.data()) + offset;
+    }
+};
+
+// The lines of a "pkginfo" file: PARAM=value, the value everything after the
+// first "=" up to the line feed; comment lines and lines without "=" ignored.
+void parse_pkginfo_file(std::string_view text, Package &package);
+
+// A package database, read as one pass over its instances in ascending byte
+// order of their names.
+class Source
+{
+  public:
+    virtual ~Source() = default;
+    // 0 with the next package, ESRCH when all have been delivered, or the
+    // errno of a failed read. A failed instance is passed over.
+    virtual int next(std::shared_ptr<Package> &package) = 0;
+    // The package of one instance, for parameter lookups; nullptr when the
+    // database has no such instance or it cannot be read.
+    virtual std::shared_ptr<Package> find(std::string_view instance) = 0;
+};
+
+// The database folder: one subfolder per instance, holding "pkginfo".
+std::unique_ptr<Source> open_folder_source(const std::string &root);
+
+// The source that serves a root.
+std::unique_ptr<Source> open_source(const std::string &root);
+
+// pkginfo(info, "all", NULL, NULL) over the database at root.
+int next_package(const std::string &root, struct pkginfo *info);
+// pkginfo(info, NULL): forget the enumeration and its packages.
+void end_enumeration(struct pkginfo *info);
+// pkgparam(instance, name) over the database at root.
+char *find_param(const std::string &root, const char *instance, const char *name);
+// pkgparam(NULL, NULL): forget the package of the last lookups.
+void end_lookups();
+
+} // namespace adm
+
+#endif

@@ -1,0 +1,98 @@
+#include "swprobe.h"
+
+#include "collector.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+const char collector_name[] = "swprobe";
+const int collector_output_failure_status = 2;
+
+static const char not_specified[] = "<not specified>";
+
+// The further parameters written after the status line, in this order.
+static const char *const paramlist[] = {
+    "DESC",    "PSTAMP", "INSTDATE",     "VSTOCK",    "SERIALNUM",
+    "HOTLINE", "EMAIL",  "ORLO_PATCHID", "PATCHLIST", nullptr,
+};
+
+static const char *status_word(char status)
+{
+    // The code is a signed 8-bit value whatever the signedness of char.
+    switch (static_cast<signed char>(status)) {
+    case 0:
+        return "installed";
+    case 1:
+        return "partially installed";
+    case 2:
+        return "pre-SVR4";
+    case 3:
+        return "unknown";
+    case 4:
+        return "spooled";
+    default:
+        return not_specified;
+    }
+}
+
+static const char *or_not_specified(const char *field)
+{
+    return field != nullptr ? field : not_specified;
+}
+
+void display_node(const struct pkginfo *info)
+{
+    (void)printf("*PKGINST: %s\n", or_not_specified(info->pkginst));
+    (void)printf("NAME: %s\n", or_not_specified(info->name));
+    (void)printf("CATEGORY: %s\n", or_not_specified(info->catg));
+    (void)printf("ARCH: %s\n", or_not_specified(info->arch));
+    (void)printf("VERSION: %s\n", or_not_specified(info->version));
+    (void)printf("VENDOR: %s\n", or_not_specified(info->vendor));
+    (void)printf("BASEDIR: %s\n", or_not_specified(info->basedir));
+    (void)printf("STATUS: %s\n", status_word(info->status));
+
+    // A pre-SVR4 package has no parameters to ask for.
+    if (static_cast<signed char>(info->status) == 2)
+        return;
+    for (int i = 0; paramlist[i] != nullptr; i++) {
+        const char *value = pkgparam(info->pkginst, const_cast<char *>(paramlist[i]));
+        if (value != nullptr && value[0] != '\0')
+            (void)printf("%s: %s\n", paramlist[i], value);
+    }
+    (void)pkgparam(nullptr, nullptr);
+}
+
+static bool is_filled(const char *field)
+{
+    return field != nullptr && field[0] != '\0';
+}
+
+int list_packages()
+{
+    struct pkginfo info;
+    int result;
+    do {
+        // The database keeps its own place; the record starts empty every
+        // time so nothing of one package shows up in the next.
+        info.pkginst = info.name = info.arch = info.version = nullptr;
+        info.vendor = info.basedir = info.catg = nullptr;
+        info.status = 0;
+        result = pkginfo(&info, const_cast<char *>("all"), nullptr, nullptr);
+        if (result == 0) {
+            if (!is_filled(info.name) || !is_filled(info.arch) || !is_filled(info.version) ||
+                !is_filled(info.catg)) {
+                display_error("Incomplete information from pkginfo.", 5061, 0);
+                exit(2);
+            }
+            display_node(&info);
+        } else {
+            int error = errno;
+            if (error != ESRCH)
+                display_errorf(5000 + error, error, "Error from pkginfo: %s", strerror(error));
+        }
+    } while (result == 0);
+    (void)pkginfo(&info, nullptr);
+    return 0;
+}
