@@ -83,9 +83,9 @@ TEST(Labelprobe, OneRecordPerDisk)
 {
     REQUIRE_SANDBOX();
     HostImage image;
-    image.disk("c0t0d0", "/bus@0/disk@0", "DISK0 cyl 1000 alt 2 hd 16 sec 64");
+    image.disk("c0t0d0", "/bus0/disk0", "disk 0, 16 GiB");
     SandboxResult r = run_over(image);
-    EXPECT_EQ(r.out, disk_record("c0t0d0", "/bus@0/disk@0", "DISK0 cyl 1000 alt 2 hd 16 sec 64"));
+    EXPECT_EQ(r.out, disk_record("c0t0d0", "/bus0/disk0", "disk 0, 16 GiB"));
     EXPECT_EQ(r.status, 0);
 }
 
@@ -93,16 +93,16 @@ TEST(Labelprobe, DisksOfManyShapes)
 {
     REQUIRE_SANDBOX();
     HostImage image;
-    image.disk("c1t5000ABCD01d0", "/bus@1/wide@5000abcd01", "wide target");
+    image.disk("c1t5000ABCD01d0", "/bus1/wide5000abcd01", "wide target");
     // A device node that is no link has no physical path.
     image.file("/dev/rdsk/c2d0s2", label_image("plain node"));
     // A device that cannot be opened gives nothing at all.
-    image.link("/dev/rdsk/c3d0s2", "../../devices/bus@3/gone:c,raw");
+    image.link("/dev/rdsk/c3d0s2", "../../devices/bus3/gone:c,raw");
     // Absolute texts, a chain of two, and the "/devices" test on 8 bytes.
-    image.file("/devices/bus@4/disk:c,raw", label_image("absolute"));
-    image.link("/dev/rdsk/c4d0s2", "/devices/bus@4/disk:c,raw");
+    image.file("/devices/bus4/disk:c,raw", label_image("absolute"));
+    image.link("/dev/rdsk/c4d0s2", "/devices/bus4/disk:c,raw");
     image.link("/dev/rdsk/c5d0s2", "../../links/c5");
-    image.link("/links/c5", "/devices/bus@4/disk:c,raw");
+    image.link("/links/c5", "/devices/bus4/disk:c,raw");
     image.file("/devicesX/node:c", label_image("devicesX"));
     image.link("/dev/rdsk/c6d0s2", "/devicesX/node:c");
     image.file("/elsewhere/disk", label_image("outside"));
@@ -124,10 +124,10 @@ TEST(Labelprobe, DisksOfManyShapes)
         found[record.value] = {record.lines[0].second, record.lines[1].second};
     }
     std::map<std::string, std::pair<std::string, std::string>> expected = {
-        {"c1t5000ABCD01d0", {"/bus@1/wide@5000abcd01", "wide target"}},
+        {"c1t5000ABCD01d0", {"/bus1/wide5000abcd01", "wide target"}},
         {"c2d0", {"", "plain node"}},
-        {"c4d0", {"/bus@4/disk", "absolute"}},
-        {"c5d0", {"/bus@4/disk", "absolute"}},
+        {"c4d0", {"/bus4/disk", "absolute"}},
+        {"c5d0", {"/bus4/disk", "absolute"}},
         {"c6d0", {"X/node", "devicesX"}},
         {"c7d0", {"/elsewhere/disk", "outside"}},
         {"C9d0s2", {"", "capital"}},
@@ -141,12 +141,12 @@ TEST(Labelprobe, FirstPassReportsLinksToTheWholeDisk)
 {
     REQUIRE_SANDBOX();
     HostImage image;
-    image.disk("c0t0d0", "/bus@0/disk@0", "disk zero");
+    image.disk("c0t0d0", "/bus0/disk0", "disk zero");
     image.link("/dev/rdsk/boot", "c0t0d0s2");
     image.link("/dev/rdsk/swap", "/dev/rdsk/c0t0d0s1");
     SandboxResult r = run_over(image);
-    EXPECT_EQ(r.out, disk_record("boot", "/bus@0/disk@0", "disk zero") +
-                         disk_record("c0t0d0", "/bus@0/disk@0", "disk zero"));
+    EXPECT_EQ(r.out, disk_record("boot", "/bus0/disk0", "disk zero") +
+                         disk_record("c0t0d0", "/bus0/disk0", "disk zero"));
     EXPECT_EQ(r.status, 0);
 }
 
@@ -260,7 +260,7 @@ TEST(Labelprobe, SuperUserOnly)
 {
     REQUIRE_SANDBOX();
     HostImage image;
-    image.disk("c0t0d0", "/bus@0/disk@0", "disk zero");
+    image.disk("c0t0d0", "/bus0/disk0", "disk zero");
     struct {
         std::vector<std::string> args;
         bool as_user;
@@ -271,7 +271,7 @@ TEST(Labelprobe, SuperUserOnly)
         {{"-V"}, true, "labelprobe\t1.1\n", 0},
         {{"-V"}, false, "labelprobe\t1.1\n", 0},
         {{"-V", "-V"}, true, error_record("Invalid command line argument", 5022, 22), 1},
-        {{"operand", "-V"}, false, disk_record("c0t0d0", "/bus@0/disk@0", "disk zero"), 0},
+        {{"operand", "-V"}, false, disk_record("c0t0d0", "/bus0/disk0", "disk zero"), 0},
     };
     for (const auto &c : cases) {
         SandboxResult r = run_over(image, c.args, c.as_user);
@@ -284,7 +284,7 @@ TEST(Labelprobe, LostOutputIsAFailure)
 {
     REQUIRE_SANDBOX();
     HostImage image;
-    image.disk("c0t0d0", "/bus@0/disk@0", "disk zero");
+    image.disk("c0t0d0", "/bus0/disk0", "disk zero");
     SandboxRun run = installed("labelprobe");
     run.image = image.path();
     run.out = SandboxOutput::full;

@@ -42,7 +42,7 @@ std::string padded(const std::string &text)
 TEST(ReadVtoc, Images)
 {
     std::string full(128, 'L');
-    std::string valid = label_image("disk zero cyl 100 alt 2 hd 4 sec 32");
+    std::string valid = label_image("disk zero, 100 MiB");
     // A valid first sector wins over a second sector of the other kind.
     std::string valid_then_efi = valid.substr(0, 512) + efi_image().substr(512);
     // Magic and checksum both wrong, with the checksum still balancing.
@@ -61,11 +61,11 @@ TEST(ReadVtoc, Images)
         int result;
         std::string label; // checked when the result is 0
     } cases[] = {
-        {"valid", valid, 0, padded("disk zero cyl 100 alt 2 hd 4 sec 32")},
-        {"only sector 0", valid.substr(0, 512), 0, padded("disk zero cyl 100 alt 2 hd 4 sec 32")},
+        {"valid", valid, 0, padded("disk zero, 100 MiB")},
+        {"only sector 0", valid.substr(0, 512), 0, padded("disk zero, 100 MiB")},
         {"128 bytes, no NUL", label_image(full), 0, full},
         {"empty text", label_image(""), 0, padded("")},
-        {"valid, then efi", valid_then_efi, 0, padded("disk zero cyl 100 alt 2 hd 4 sec 32")},
+        {"valid, then efi", valid_then_efi, 0, padded("disk zero, 100 MiB")},
         {"511 bytes", valid.substr(0, 511), -4, ""},
         {"empty file", "", -4, ""},
         {"zeros", std::string(1024, '\0'), -4, ""},
