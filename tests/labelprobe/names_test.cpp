@@ -77,47 +77,53 @@ TEST(NameGrammar, CanonicalNames)
 
 TEST(NameRepresentsWholedisk, FollowsLinksFromTheWorkingDirectory)
 {
-    TempDir rdsk;
-    make_link(rdsk / "to-s2", "c0t0d0s2");
-    make_link(rdsk / "to-s3", "c0t0d0s3");
-    make_link(rdsk / "to-rdsk-s3", "/dev/rdsk/c0t0d0s3");
-    make_link(rdsk / "to-rdsk-s2", "/dev/rdsk/c0t0d0s2");
-    make_link(rdsk / "to-s20", "c0t0d0s20");
-    write_file(rdsk / "plain", "");
-    make_link(rdsk / "to-plain", "plain");
-    make_link(rdsk / "dangling", "nowhere");
-    make_link(rdsk / "loop-a", "loop-b");
-    make_link(rdsk / "loop-b", "loop-a");
-    make_link(rdsk / "self", "self");
+    TempDir top;
+    make_link(top / "rdsk/to-s2", "c0t0d0s2");
+    make_link(top / "rdsk/to-s3", "c0t0d0s3");
+    make_link(top / "rdsk/to-rdsk-s3", "/dev/rdsk/c0t0d0s3");
+    make_link(top / "rdsk/to-rdsk-s2", "/dev/rdsk/c0t0d0s2");
+    make_link(top / "rdsk/to-s20", "c0t0d0s20");
+    write_file(top / "rdsk/plain", "");
+    make_link(top / "rdsk/to-plain", "plain");
+    make_link(top / "rdsk/dangling", "nowhere");
+    make_link(top / "rdsk/loop-a", "loop-b");
+    make_link(top / "rdsk/loop-b", "loop-a");
+    make_link(top / "rdsk/self", "self");
     // Two hops through other names before a slice name is met.
-    make_link(rdsk / "hop1", "hop2");
-    make_link(rdsk / "hop2", "/dev/rdsk/c3d0s7");
-    make_link(rdsk / "hop-to-s2", "hop3");
-    make_link(rdsk / "hop3", "c3d0s2");
-    // Not stripped: "../rdsk/" is no "/dev/rdsk/", so the text is read as a
-    // link of its own, relative to the working directory.
-    make_dir(rdsk / "sub");
-    make_link(rdsk / "sub/inner", "c9d9s3");
-    make_link(rdsk / "up-to-inner", "sub/inner");
-    make_link(rdsk / "dotdot", "../rdsk/c0t0d0s3");
+    make_link(top / "rdsk/hop1", "hop2");
+    make_link(top / "rdsk/hop2", "/dev/rdsk/c3d0s7");
+    make_link(top / "rdsk/hop-to-s2", "hop3");
+    make_link(top / "rdsk/hop3", "c3d0s2");
+    // A text that is no slice name is read as a link of its own, relative
+    // to the working directory. "../rdsk/" is not stripped like
+    // "/dev/rdsk/": the chain behind it decides.
+    make_dir(top / "rdsk/sub");
+    make_link(top / "rdsk/sub/inner", "c9d9s3");
+    make_link(top / "rdsk/up-to-inner", "sub/inner");
+    make_link(top / "rdsk/c0t0d0s3", "c0t0d0s5");
+    write_file(top / "rdsk/c0t0d0s4", "");
+    make_link(top / "rdsk/dotdot", "../rdsk/c0t0d0s3");
+    make_link(top / "rdsk/dotdot-to-node", "../rdsk/c0t0d0s4");
     // The next link is looked up from the working directory, not from the
     // folder of the link that named it.
-    make_link(rdsk / "sub/relative", "elsewhere");
-    make_link(rdsk / "elsewhere", "c1d1s4");
-    make_link(rdsk / "into-sub", "sub/relative");
-    make_link(rdsk / "long", std::string(1023, 'x'));
-    make_link(rdsk / "fdisk", "c0t0d0p3");
+    make_link(top / "rdsk/sub/relative", "elsewhere");
+    make_link(top / "rdsk/elsewhere", "c1d1s4");
+    make_link(top / "rdsk/into-sub", "sub/relative");
+    make_link(top / "rdsk/long", std::string(1023, 'x'));
+    make_link(top / "rdsk/fdisk", "c0t0d0p3");
 
     struct {
         const char *name;
         int result;
     } cases[] = {
-        {"to-s2", 0},    {"to-s3", 1},    {"to-rdsk-s3", 1}, {"to-rdsk-s2", 0},  {"to-s20", 1},
-        {"plain", 0},    {"to-plain", 0}, {"dangling", 0},   {"missing", 0},     {"loop-a", 0},
-        {"self", 0},     {"hop1", 1},     {"hop-to-s2", 0},  {"up-to-inner", 1}, {"dotdot", 0},
-        {"into-sub", 1}, {"long", 0},     {"fdisk", 0},      {"c0t0d0s3", 0},
+        {"to-s2", 0},     {"to-s3", 1},       {"to-rdsk-s3", 1}, {"to-rdsk-s2", 0},
+        {"to-s20", 1},    {"plain", 0},       {"to-plain", 0},   {"dangling", 0},
+        {"missing", 0},   {"loop-a", 0},      {"self", 0},       {"hop1", 1},
+        {"hop-to-s2", 0}, {"up-to-inner", 1}, {"dotdot", 1},     {"into-sub", 1},
+        {"long", 0},      {"fdisk", 0},       {"c0t0d0s3", 1},   {"dotdot-to-node", 0},
+        {"c0t0d0s4", 0},
     };
-    WorkingDirectory in_rdsk(rdsk.path());
+    WorkingDirectory in_rdsk(top / "rdsk");
     for (const auto &c : cases)
         EXPECT_EQ(name_represents_wholedisk(c.name), c.result) << c.name;
 }
