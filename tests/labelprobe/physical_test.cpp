@@ -54,6 +54,38 @@ std::string deep_folder(const std::string &base, size_t n)
     return path;
 }
 
+struct ChildOutcome {
+    std::string out;
+    int status; // exit status, or -1 when the child did not exit
+};
+
+// Runs body in a forked child and reads back its standard output; the child
+// ends with status 0 unless body ends it first.
+template <typename Body> ChildOutcome in_child(Body body)
+{
+    ChildOutcome outcome{"", -1};
+    int output[2];
+    if (pipe(output) != 0)
+        return outcome;
+    pid_t pid = fork();
+    if (pid == 0) {
+        (void)dup2(output[1], STDOUT_FILENO);
+        body();
+        (void)fflush(stdout);
+        _exit(0);
+    }
+    (void)close(output[1]);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(output[0], buffer, sizeof buffer)) > 0)
+        outcome.out.append(buffer, static_cast<size_t>(n));
+    (void)close(output[0]);
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        outcome.status = WEXITSTATUS(status);
+    return outcome;
+}
+
 } // namespace
 
 TEST(GetPhysicalName, ResolvesChains)
@@ -153,11 +185,13 @@ TEST(GetPhysicalName, ResolvedPathLongerThanTheBuffer)
 {
     TempDir t;
     std::string base = t.path();
-    // The node's folder fits the 1024-byte buffer, its path with the node
-    // name does not.
+    // The node's folder fits the 1024-byte buffer; its path with the node
+    // name fits at 1,023 bytes and no longer at 1,024.
     std::string fits = deep_folder(base + "/a", 1015 - (base.size() + 2));
-    write_file(fits + "/node-name-1:a", "");
-    make_link(t / "short", fits.substr(base.size() + 1) + "/node-name-1:a");
+    write_file(fits + "/abcdefg:a", "");
+    write_file(fits + "/abcdefgh:a", "");
+    make_link(t / "1023", fits.substr(base.size() + 1) + "/abcdefg:a");
+    make_link(t / "short", fits.substr(base.size() + 1) + "/abcdefgh:a");
     // The node's folder itself does not fit: reached through two links, as
     // one text could not name it.
     std::string half = deep_folder(base + "/b", 600);
@@ -168,6 +202,9 @@ TEST(GetPhysicalName, ResolvedPathLongerThanTheBuffer)
     ASSERT_EQ(fits.size(), 1015u);
 
     std::string start = working_directory();
+    Resolution longest = resolve(t / "1023");
+    EXPECT_EQ(longest.result, fits + "/abcdefg");
+    EXPECT_EQ(longest.out, "");
     for (const char *name : {"short", "first"}) {
         Resolution r = resolve(t / name);
         EXPECT_EQ(r.result, "(none)") << name;
@@ -223,31 +260,15 @@ TEST(GetPhysicalName, SavedDirectoryThatCannotBeReentered)
     write_file(t / "devices/disk:a", "");
     make_link(t / "rdsk/c0d0s2", "../devices/disk:a");
 
-    int output[2];
-    ASSERT_EQ(pipe(output), 0);
-    pid_t pid = fork();
-    ASSERT_GE(pid, 0);
-    if (pid == 0) {
-        (void)dup2(output[1], STDOUT_FILENO);
+    ChildOutcome child = in_child([&] {
         if (chdir((t / "locked/inside").c_str()) != 0 || setgid(65534) != 0 || setuid(65534) != 0)
             _exit(3);
         char *found = get_physical_name((t / "rdsk/c0d0s2").c_str());
         (void)printf("result: %s\n", found != nullptr ? found : "(none)");
-        (void)fflush(stdout);
-        _exit(0);
-    }
-    (void)close(output[1]);
-    std::string out;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(output[0], buffer, sizeof buffer)) > 0)
-        out.append(buffer, static_cast<size_t>(n));
-    (void)close(output[0]);
-    int status = 0;
-    ASSERT_EQ(waitpid(pid, &status, 0), pid);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(out, failure("Cannot chdir() to " + t / "locked/inside - ", EACCES) +
-                       "result: " + t / "devices/disk" + "\n");
+    });
+    EXPECT_EQ(child.status, 0);
+    EXPECT_EQ(child.out, failure("Cannot chdir() to " + t / "locked/inside - ", EACCES) +
+                             "result: " + t / "devices/disk" + "\n");
 }
 
 TEST(AllocString, CopiesIntoZeroFilledMemory)
@@ -260,4 +281,16 @@ TEST(AllocString, CopiesIntoZeroFilledMemory)
     EXPECT_STREQ(copy, text);
     EXPECT_NE(copy, text);
     free(copy);
+}
+
+// Running out of memory ends the program with status 1 after its record.
+// The sanitizers' allocator ends the process itself on such a request.
+TEST(Zalloc, OutOfMemoryEndsTheProgram)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer's allocator does not return null";
+#endif
+    ChildOutcome child = in_child([] { (void)zalloc(SIZE_MAX / 2); });
+    EXPECT_EQ(child.status, 1);
+    EXPECT_EQ(child.out, failure("Unable to calloc() more space: ", ENOMEM));
 }
