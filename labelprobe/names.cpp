@@ -1,0 +1,109 @@
+// The name grammar of the entries of /dev/rdsk.
+#include "labelprobe.h"
+
+#include <cstring>
+#include <unistd.h>
+
+// A chain longer than this is taken to loop.
+static const int max_links_followed = 40;
+
+static const char rdsk_prefix[] = "/dev/rdsk/";
+
+// Fixed classes: no locale, and a byte of 128 or more is in neither.
+static bool is_digit(char c)
+{
+    return c >= '0' && c <= '9';
+}
+
+static bool is_target(char c)
+{
+    return is_digit(c) || (c >= 'A' && c <= 'F');
+}
+
+static const char *skip_digits(const char *p)
+{
+    while (is_digit(*p))
+        p++;
+    return p;
+}
+
+// Reads "c<digits>[t<targets>]d<digits>" and then the slice or partition
+// letter; returns what follows the letter, or nullptr when the name has no
+// such start.
+static const char *after_disk_part(const char *p, char part_letter)
+{
+    if (*p != 'c')
+        return nullptr;
+    p = skip_digits(p + 1);
+    if (*p == 't') {
+        p++;
+        while (is_target(*p))
+            p++;
+    }
+    if (*p != 'd')
+        return nullptr;
+    p = skip_digits(p + 1);
+    if (*p != part_letter)
+        return nullptr;
+    return p + 1;
+}
+
+int conventional_name(const char *name)
+{
+    const char *p = after_disk_part(name, 's');
+    return p != nullptr && *skip_digits(p) == '\0';
+}
+
+int whole_disk_name(const char *name)
+{
+    const char *p = after_disk_part(name, 's');
+    return p != nullptr && p[0] == '2' && p[1] == '\0';
+}
+
+int fdisk_physical_name(const char *name)
+{
+    const char *p = after_disk_part(name, 'p');
+    return p != nullptr && *skip_digits(p) == '\0';
+}
+
+void canonicalize_name(char *out, const char *name)
+{
+    const char *start = strchr(name, 'c');
+    if (start == nullptr) {
+        out[0] = '\0';
+        return;
+    }
+    size_t length = strlen(start);
+    memcpy(out, start, length + 1);
+    // Only a one-character slice number is cut: "s10" stays.
+    if (length >= 2 && out[length - 2] == 's')
+        out[length - 2] = '\0';
+}
+
+int name_represents_wholedisk(const char *name)
+{
+    char link_path[path_size] = {};
+    char link_text[path_size] = {};
+
+    if (strlen(name) >= sizeof link_path)
+        return 0;
+    memcpy(link_path, name, strlen(name) + 1);
+    // Each link is read by its text relative to the working directory, not
+    // to the folder of the link that named it, so a loop cannot be told from
+    // the file system's own limit: the walk is bounded here instead.
+    for (int links = 0; links < max_links_followed; links++) {
+        ssize_t n = readlink(link_path, link_text, sizeof link_text);
+        // A text that fills the buffer may have been cut: it names nothing.
+        if (n < 0 || static_cast<size_t>(n) >= sizeof link_text)
+            return 0;
+        link_text[n] = '\0';
+
+        const char *looked_at = link_text;
+        if (strncmp(looked_at, rdsk_prefix, sizeof rdsk_prefix - 1) == 0)
+            looked_at += sizeof rdsk_prefix - 1;
+        if (conventional_name(looked_at))
+            return !whole_disk_name(looked_at);
+        memcpy(link_path, link_text, static_cast<size_t>(n) + 1);
+    }
+    return 0;
+}

@@ -1,0 +1,176 @@
+// Resolution of a device link to its physical device path, one link at a
+// time, entering the folder of each link's target as the system would.
+#include "labelprobe.h"
+
+#include "collector.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+static const char devices_prefix[] = "/devices";
+
+// Writes the error record of a failed step: id 5000 plus the error number,
+// the system's text for it as the message's last argument.
+static void step_failed(int error, const char *format, const char *name)
+{
+    if (name == nullptr)
+        display_errorf(5000 + error, error, format, strerror(error));
+    else
+        display_errorf(5000 + error, error, format, name, strerror(error));
+}
+
+// Copies text into a path buffer; false when it does not fit.
+static bool copy_path(char (&buffer)[path_size], const char *text)
+{
+    size_t length = strlen(text);
+    if (length >= sizeof buffer)
+        return false;
+    memcpy(buffer, text, length + 1);
+    return true;
+}
+
+// The part of path before its last "/", or "/" when that part is empty;
+// path must hold a "/".
+static void cut_to_directory(char *path)
+{
+    char *slash = strrchr(path, '/');
+    if (slash == path)
+        slash[1] = '\0';
+    else
+        *slash = '\0';
+}
+
+// The working directory, "/" and name, in work. A path longer than the
+// buffer fails like getcwd itself, with ENAMETOOLONG.
+static bool make_resolved_path(char (&work)[path_size], const char *name)
+{
+    if (getcwd(work, sizeof work) == nullptr) {
+        step_failed(errno == ERANGE ? ENAMETOOLONG : errno, "getcwd() failed - %s", nullptr);
+        return false;
+    }
+    size_t length = strlen(work);
+    int n = snprintf(work + length, sizeof work - length, "/%s", name);
+    if (n < 0 || static_cast<size_t>(n) >= sizeof work - length) {
+        step_failed(ENAMETOOLONG, "getcwd() failed - %s", nullptr);
+        return false;
+    }
+    return true;
+}
+
+// Follows the chain from current_name in the working directory, which the
+// caller restores afterwards. Returns the physical path, or nullptr.
+static char *follow_links(char (&current_name)[path_size])
+{
+    char link_text[path_size];
+    char work[path_size];
+    int links_followed = 0;
+    struct stat status;
+
+    for (;;) {
+        // stat proves that the chain from here ends at an existing object:
+        // a dangling link or a loop fails here, so the walk always ends.
+        if (stat(current_name, &status) != 0) {
+            step_failed(errno, "Cannot stat() %s - %s", current_name);
+            return nullptr;
+        }
+        if (lstat(current_name, &status) != 0) {
+            step_failed(errno, "Cannot lstat() %s - %s", current_name);
+            return nullptr;
+        }
+        if (!S_ISLNK(status.st_mode)) {
+            if (links_followed == 0)
+                return nullptr;
+            char *minor_name = strrchr(current_name, ':');
+            if (minor_name != nullptr)
+                *minor_name = '\0';
+            if (!make_resolved_path(work, current_name))
+                return nullptr;
+            bool in_devices = strncmp(work, devices_prefix, sizeof devices_prefix - 1) == 0;
+            return alloc_string(in_devices ? work + sizeof devices_prefix - 1 : work);
+        }
+
+        ssize_t n = readlink(current_name, link_text, sizeof link_text);
+        if (n >= 0 && static_cast<size_t>(n) >= sizeof link_text) {
+            n = -1;
+            errno = ENAMETOOLONG;
+        }
+        if (n < 0) {
+            step_failed(errno, "readlink() of %s failed - %s", current_name);
+            return nullptr;
+        }
+        links_followed++;
+        link_text[n] = '\0';
+
+        // Both buffers hold what link_text holds, so neither copy can fail.
+        (void)copy_path(work, link_text);
+        char *slash = strrchr(link_text, '/');
+        if (slash == nullptr) {
+            (void)copy_path(current_name, link_text);
+            continue;
+        }
+        cut_to_directory(work);
+        // A relative folder is taken from the folder of the link just read,
+        // which is the working directory now.
+        if (chdir(work) != 0) {
+            step_failed(errno, "Cannot chdir() to %s - %s", work);
+            return nullptr;
+        }
+        (void)copy_path(current_name, slash + 1);
+    }
+}
+
+char *get_physical_name(const char *path)
+{
+    char saved_directory[path_size];
+    char current_name[path_size];
+    char *result = nullptr;
+
+    if (getcwd(saved_directory, sizeof saved_directory) == nullptr) {
+        step_failed(errno == ERANGE ? ENAMETOOLONG : errno, "getcwd() failed - %s", nullptr);
+        return nullptr;
+    }
+
+    if (!copy_path(current_name, path)) {
+        step_failed(ENAMETOOLONG, "Cannot chdir() to %s - %s", path);
+    } else {
+        char directory[path_size];
+        (void)copy_path(directory, path);
+        if (strchr(directory, '/') == nullptr)
+            (void)copy_path(directory, ".");
+        else
+            cut_to_directory(directory);
+        if (chdir(directory) != 0)
+            step_failed(errno, "Cannot chdir() to %s - %s", directory);
+        else
+            result = follow_links(current_name);
+    }
+
+    if (chdir(saved_directory) != 0)
+        step_failed(errno, "Cannot chdir() to %s - %s", saved_directory);
+    return result;
+}
+
+void *zalloc(size_t size)
+{
+    void *memory = calloc(1, size);
+    if (memory == nullptr) {
+        int error = errno;
+        display_errorf(5000 + error, error, "Unable to calloc() more space: %s", strerror(error));
+        exit(1);
+    }
+    return memory;
+}
+
+char *alloc_string(const char *text)
+{
+    if (text == nullptr)
+        return static_cast<char *>(zalloc(1));
+    size_t length = strlen(text);
+    char *copy = static_cast<char *>(zalloc(length + 1));
+    memcpy(copy, text, length);
+    return copy;
+}
