@@ -187,8 +187,8 @@ class Reader
     bool global_fault(const std::vector<Word> &words);
     bool value_line(const std::vector<Word> &words);
     bool attributes(const std::vector<Word> &words, size_t &at, Attributes &found);
-    bool encode(int32_t type, const std::vector<Word> &words, size_t at, const Attributes &found,
-                std::string &value);
+    bool encode(int32_t type, bool named, const std::vector<Word> &words, size_t at,
+                const Attributes &found, std::string &value);
     bool operation_fits(Operation operation, bool in_row, bool is_table);
     bool fail(const std::string &problem)
     {
@@ -408,7 +408,7 @@ bool Reader::value_line(const std::vector<Word> &words)
             return fail("a table's cells go in rows below it");
         table = tree_.add_table();
         value = bytes_of(&table, sizeof table);
-    } else if (!encode(type, words, at, found, value)) {
+    } else if (!encode(type, named, words, at, found, value)) {
         return false;
     }
     if (found.has_size)
@@ -430,12 +430,13 @@ bool Reader::value_line(const std::vector<Word> &words)
 // bits, else 8; 4 for floats; 8 for handles and times. With size= an
 // integer starts from its 8 bytes and a float of size 8 is a double, so
 // that cutting or padding to the size keeps the number.
-bool Reader::encode(int32_t type, const std::vector<Word> &words, size_t at,
+bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, size_t at,
                     const Attributes &found, std::string &value)
 {
     size_t count = words.size() - at;
     bool one_bare_word = count == 1 && !words[at].quoted;
-    switch (type) {
+    // A type given by its code, named or not, takes hexadecimal bytes.
+    switch (named ? type : -1) {
     case 0:
     case 1:
         if (count != 0)
@@ -477,7 +478,7 @@ bool Reader::encode(int32_t type, const std::vector<Word> &words, size_t at,
         value.push_back('\0');
         return true;
     default:
-        // Byte arrays, and types without a name: hexadecimal bytes.
+        // Byte arrays, and types given by code: hexadecimal bytes.
         for (; at < words.size(); at++) {
             const std::string &text = words[at].text;
             if (words[at].quoted || text.size() % 2 != 0)
