@@ -165,8 +165,11 @@ static const char *timestamp_text(const unsigned char *value)
     int64_t seconds;
     memcpy(&seconds, value, sizeof seconds);
     time_t when = static_cast<time_t>(seconds);
-    // ctime keeps its own line feed; a year it cannot express gives null.
-    const char *text = ctime(&when);
+    // The text of ctime, which is asctime of localtime; localtime_r looks up
+    // the time zone once per run where localtime checks it at every call.
+    // The text keeps its line feed; a year it cannot express gives null.
+    struct tm local;
+    const char *text = localtime_r(&when, &local) != nullptr ? asctime(&local) : nullptr;
     (void)snprintf(strvalbuf, sizeof strvalbuf, "%s", text != nullptr ? text : "(not readable)");
     return strvalbuf;
 }
@@ -373,6 +376,15 @@ char *gettablestring(uint64_t table)
 
 // ---- Tree walk ----
 
+// One property line, "%s: %s\n", written piecewise: a tree has millions.
+static void print_property(const char *name, const char *separator, const char *text)
+{
+    (void)fputs_unlocked(name, stdout);
+    (void)fputs_unlocked(separator, stdout);
+    (void)fputs_unlocked(text, stdout);
+    (void)putc_unlocked('\n', stdout);
+}
+
 // Writes the node record. It holds the 512 KiB node value buffer, so it
 // must never be inlined into the recursive process_node: every level of
 // the walk would then carry a copy and a deep tree would overflow the stack.
@@ -408,14 +420,14 @@ __attribute__((noinline)) static int show_properties(const uint64_t *node, const
         info.name[sizeof info.name - 1] = '\0';
         code = lumo_get_propval_ptr(prop, value, value_buffer_size);
         if (code == LUMO_OK) {
-            (void)printf("%s: %s\n", info.name, lumostrval(prop, info, value));
+            print_property(info.name, ": ", lumostrval(prop, info, value));
         } else if (is_fatal(code)) {
             display_errorf(5203, code, "Error in lumo_get_propval: %s", error_text(code));
             return 1;
         } else if (code == LUMO_NOT_READABLE) {
-            (void)printf("%s: (not readable)\n", info.name);
+            print_property(info.name, ": ", "(not readable)");
         } else {
-            (void)printf("%s: ERROR: %s\n", info.name, error_text(code));
+            print_property(info.name, ": ERROR: ", error_text(code));
         }
 
         code = lumo_get_next_prop_ptr(prop, &prop);

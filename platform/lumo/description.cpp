@@ -66,8 +66,10 @@ bool split_words(std::string_view line, std::vector<Word> &words, std::string &p
         }
         Word word;
         if (line[i] != '"') {
+            size_t start = i;
             while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r')
-                word.text.push_back(line[i++]);
+                i++;
+            word.text.assign(line.substr(start, i - start));
             words.push_back(std::move(word));
             continue;
         }
@@ -199,6 +201,7 @@ class Reader
     Tree &tree_;
     std::string &problem_;
     std::vector<Block> open_;
+    std::vector<Word> words_; // of the line being read, kept for its room
     size_t line_ = 0;
     bool had_root_ = false;
 };
@@ -210,9 +213,9 @@ bool Reader::read(std::string_view text)
         std::string_view line = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
         line_++;
-        std::vector<Word> words;
+        words_.clear();
         std::string problem;
-        if (!split_words(line, words, problem) || !statement(words)) {
+        if (!split_words(line, words_, problem) || !statement(words_)) {
             if (!problem.empty())
                 problem_ = problem;
             problem_ = "line " + std::to_string(line_) + ": " + problem_;
@@ -499,6 +502,12 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
 
 bool read_description(std::string_view text, Tree &tree, std::string &problem)
 {
+    // A line adds at most two objects (a node and its name), and no more
+    // bytes of names or values than it holds, size= apart.
+    size_t lines = 1;
+    for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1))
+        lines++;
+    tree.reserve(2 * lines, text.size());
     Reader reader(tree, problem);
     return reader.read(text);
 }

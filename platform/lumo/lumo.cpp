@@ -12,6 +12,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <sys/stat.h>
 
 using lumo::Kind;
 using lumo::Object;
@@ -34,6 +35,11 @@ bool read_file(const char *path, std::string &text, std::string &problem)
         problem = strerror(errno);
         return false;
     }
+    // Sized once from the file's length, so a large file is not copied
+    // as it is read; a file that grows meanwhile is still read whole.
+    struct stat status;
+    if (fstat(fileno(file), &status) == 0 && status.st_size > 0)
+        text.reserve(static_cast<size_t>(status.st_size) + 1);
     char chunk[65536];
     size_t n;
     while ((n = fread(chunk, 1, sizeof chunk, file)) > 0)

@@ -1,6 +1,7 @@
 #include "tree.h"
 
 #include <cstring>
+#include <new>
 
 namespace lumo
 {
@@ -11,8 +12,19 @@ Tree::Tree()
     names_.push_back('\0');
 }
 
-uint64_t Tree::add(Kind kind, std::string_view name, int32_t type, std::string_view value)
+void Tree::reserve(size_t objects, size_t bytes)
 {
+    objects_.reserve(objects);
+    names_.reserve(bytes);
+    values_.reserve(bytes);
+}
+
+uint32_t Tree::add(Kind kind, std::string_view name, int32_t type, std::string_view value)
+{
+    // Beyond what 32-bit links and offsets reach, the tree is too large.
+    if (first_handle + objects_.size() >= UINT32_MAX || names_.size() + name.size() >= UINT32_MAX ||
+        values_.size() + value.size() >= UINT32_MAX)
+        throw std::bad_alloc();
     Object object;
     object.kind = kind;
     object.type = type;
@@ -21,16 +33,16 @@ uint64_t Tree::add(Kind kind, std::string_view name, int32_t type, std::string_v
         names_.append(name);
         names_.push_back('\0');
     }
-    object.value_offset = values_.size();
+    object.value_offset = static_cast<uint32_t>(values_.size());
     object.value_length = static_cast<uint32_t>(value.size());
     values_.insert(values_.end(), value.begin(), value.end());
     objects_.push_back(object);
-    return first_handle + objects_.size() - 1;
+    return static_cast<uint32_t>(first_handle + objects_.size() - 1);
 }
 
 uint64_t Tree::add_node(uint64_t parent, std::string_view name)
 {
-    uint64_t handle = add(Kind::node, {}, 0, {});
+    uint32_t handle = add(Kind::node, {}, 0, {});
     if (parent == 0) {
         root_ = handle;
     } else {
@@ -50,7 +62,7 @@ uint64_t Tree::add_node(uint64_t parent, std::string_view name)
 uint64_t Tree::add_property(uint64_t node, std::string_view name, int32_t type,
                             std::string_view value)
 {
-    uint64_t handle = add(Kind::property, name, type, value);
+    uint32_t handle = add(Kind::property, name, type, value);
     Object &owner = at(node);
     if (owner.last == 0)
         owner.first = handle;
@@ -74,7 +86,7 @@ void Tree::add_row(uint64_t table)
 
 uint64_t Tree::add_cell(uint64_t table, int32_t type, std::string_view value)
 {
-    uint64_t handle = add(Kind::cell, {}, type, value);
+    uint32_t handle = add(Kind::cell, {}, type, value);
     Object &owner = at(table);
     if (owner.last != 0) {
         at(owner.last).next = handle;

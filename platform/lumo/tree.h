@@ -41,14 +41,15 @@ enum Operation : uint8_t {
 //             row's first cell, last = the last row's last cell
 //   cell:     next = the next cell of its row, down = the next row's first
 //             cell (a row's first cell only)
-// A link of 0 means none.
+// A link is the handle it leads to, 0 for none. Links and offsets are 32
+// bits wide so that a million-object tree stays small.
 struct Object {
-    uint64_t first = 0;
-    uint64_t last = 0;
-    uint64_t next = 0;
-    uint64_t down = 0;
-    uint64_t last_down = 0;
-    uint64_t value_offset = 0;
+    uint32_t first = 0;
+    uint32_t last = 0;
+    uint32_t next = 0;
+    uint32_t down = 0;
+    uint32_t last_down = 0;
+    uint32_t value_offset = 0;
     uint32_t value_length = 0;
     uint32_t name_offset = 0;
     int32_t type = 0;
@@ -60,6 +61,9 @@ class Tree
 {
   public:
     Tree();
+    // Room for that many objects and bytes of names and values, so that a
+    // large tree is not copied as it grows. Untouched room costs nothing.
+    void reserve(size_t objects, size_t bytes);
 
     // The root is the first node added without a parent; there is one.
     uint64_t add_node(uint64_t parent, std::string_view name);
@@ -103,7 +107,7 @@ class Tree
     static constexpr uint64_t first_handle = 0x10000;
 
   private:
-    uint64_t add(Kind kind, std::string_view name, int32_t type, std::string_view value);
+    uint32_t add(Kind kind, std::string_view name, int32_t type, std::string_view value);
     Object &at(uint64_t handle)
     {
         return objects_[handle - first_handle];
