@@ -162,20 +162,29 @@ TEST(TreeprobeSandboxed, InjectedFaultAtDepthTwoEndsTheWalkWithItsChainOfRecords
     EXPECT_EQ(r.status, 3);
 }
 
+// The deepest node of a 10,000-level chain holds tables nested past the
+// bound: the most stack a walk can take.
 TEST(TreeprobeSandboxed, TenThousandLevelsRunWithTheDefaultStack)
 {
     REQUIRE_SANDBOX();
     std::string description;
     for (int i = 0; i < 10000; i++)
         description += "node level\n";
-    description += "string deepest \"yes\"\n";
+    description += "table deepest\n";
+    for (int level = 1; level <= 5; level++)
+        description +=
+            "row\nstring \"l" + std::to_string(level) + "\"\n" + (level < 5 ? "table\n" : "");
+    for (int level = 1; level <= 5; level++)
+        description += level < 5 ? "end\nend\n" : "end\n";
+    description += "end\n";
     for (int i = 0; i < 10000; i++)
         description += "end\n";
     Host host(description);
     SandboxResult r = host.run();
     ParsedOutput parsed = parse_records(r.out);
-    ASSERT_EQ(parsed.records.size(), 10000u);
-    EXPECT_EQ(*parsed.records.back().find("deepest"), "yes");
+    ASSERT_EQ(parsed.records.size(), 10000u) << r.out.substr(0, 300);
+    EXPECT_EQ(*parsed.records.back().find("deepest"),
+              "l1, l2, l3, l4, ERROR:  tables nested too deeply");
     EXPECT_EQ(r.status, 0);
 }
 
