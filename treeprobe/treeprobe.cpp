@@ -94,26 +94,31 @@ static bool is_fatal(int code)
     exit(exit_failure);
 }
 
+// Values are read in the machine's byte order from wherever they lie.
+template <typename Number> static Number number_at(const unsigned char *value)
+{
+    Number number;
+    memcpy(&number, value, sizeof number);
+    return number;
+}
+
 static const char *signed_text(uint32_t size, const unsigned char *value)
 {
     long long number;
-    if (size == 1) {
-        int8_t v;
-        memcpy(&v, value, sizeof v);
-        number = v;
-    } else if (size == 2) {
-        int16_t v;
-        memcpy(&v, value, sizeof v);
-        number = v;
-    } else if (size == 4) {
-        int32_t v;
-        memcpy(&v, value, sizeof v);
-        number = v;
-    } else if (size == 8) {
-        int64_t v;
-        memcpy(&v, value, sizeof v);
-        number = v;
-    } else {
+    switch (size) {
+    case 1:
+        number = number_at<int8_t>(value);
+        break;
+    case 2:
+        number = number_at<int16_t>(value);
+        break;
+    case 4:
+        number = number_at<int32_t>(value);
+        break;
+    case 8:
+        number = number_at<int64_t>(value);
+        break;
+    default:
         integer_error();
     }
     (void)snprintf(strvalbuf, sizeof strvalbuf, "%lld", number);
@@ -122,49 +127,44 @@ static const char *signed_text(uint32_t size, const unsigned char *value)
 
 static const char *unsigned_text(uint32_t size, const unsigned char *value)
 {
-    if (size == 1) {
-        uint8_t v;
-        memcpy(&v, value, sizeof v);
-        (void)snprintf(strvalbuf, sizeof strvalbuf, "%#x", static_cast<unsigned>(v));
-    } else if (size == 2) {
-        uint16_t v;
-        memcpy(&v, value, sizeof v);
-        (void)snprintf(strvalbuf, sizeof strvalbuf, "%#x", static_cast<unsigned>(v));
-    } else if (size == 4) {
-        uint32_t v;
-        memcpy(&v, value, sizeof v);
-        (void)snprintf(strvalbuf, sizeof strvalbuf, "%#x", static_cast<unsigned>(v));
-    } else if (size == 8) {
-        uint64_t v;
-        memcpy(&v, value, sizeof v);
-        (void)snprintf(strvalbuf, sizeof strvalbuf, "%#llx", static_cast<unsigned long long>(v));
-    } else {
+    unsigned long long number;
+    switch (size) {
+    case 1:
+        number = number_at<uint8_t>(value);
+        break;
+    case 2:
+        number = number_at<uint16_t>(value);
+        break;
+    case 4:
+        number = number_at<uint32_t>(value);
+        break;
+    case 8:
+        number = number_at<uint64_t>(value);
+        break;
+    default:
         integer_error();
     }
+    // "%#llx" writes what "%#x" does for the narrower ones.
+    (void)snprintf(strvalbuf, sizeof strvalbuf, "%#llx", number);
     return strvalbuf;
 }
 
 static const char *float_text(uint32_t size, const unsigned char *value)
 {
     double number;
-    if (size == 4) {
-        float v;
-        memcpy(&v, value, sizeof v);
-        number = v;
-    } else if (size == 8) {
-        memcpy(&number, value, sizeof number);
-    } else {
+    if (size == 4)
+        number = number_at<float>(value);
+    else if (size == 8)
+        number = number_at<double>(value);
+    else
         return strcpy(strvalbuf, "(not readable)");
-    }
     (void)snprintf(strvalbuf, sizeof strvalbuf, "%f", number);
     return strvalbuf;
 }
 
 static const char *timestamp_text(const unsigned char *value)
 {
-    int64_t seconds;
-    memcpy(&seconds, value, sizeof seconds);
-    time_t when = static_cast<time_t>(seconds);
+    time_t when = static_cast<time_t>(number_at<int64_t>(value));
     // The text of ctime, which is asctime of localtime; localtime_r looks up
     // the time zone once per run where localtime checks it at every call.
     // The text keeps its line feed; a year it cannot express gives null.
@@ -205,12 +205,10 @@ const char *lumostrval(uint64_t handle, lumo_propinfo_t info, const void *value)
         return unsigned_text(info.size, bytes);
     case LUMO_TYPE_FLOAT:
         return float_text(info.size, bytes);
-    case LUMO_TYPE_HANDLE: {
-        uint64_t v;
-        memcpy(&v, bytes, sizeof v);
-        (void)snprintf(strvalbuf, sizeof strvalbuf, "%#llx", static_cast<unsigned long long>(v));
+    case LUMO_TYPE_HANDLE:
+        (void)snprintf(strvalbuf, sizeof strvalbuf, "%#llx",
+                       static_cast<unsigned long long>(number_at<uint64_t>(bytes)));
         return strvalbuf;
-    }
     case LUMO_TYPE_TABLE: {
         uint64_t table;
         const char *failure = fetch_table_handle(handle, info.size, &table);

@@ -13,6 +13,8 @@ namespace
 // A value (after size=) may not exceed this: large enough for any value a
 // reader can fetch, small enough that a typo cannot exhaust memory.
 constexpr uint64_t largest_size = 16 * 1024 * 1024;
+// All values together, for the same reason.
+constexpr uint64_t largest_total = 256 * 1024 * 1024;
 
 struct Word {
     std::string text;
@@ -203,6 +205,7 @@ class Reader
     std::vector<Block> open_;
     std::vector<Word> words_; // of the line being read, kept for its room
     size_t line_ = 0;
+    uint64_t total_ = 0; // bytes of all values so far
     bool had_root_ = false;
 };
 
@@ -416,6 +419,9 @@ bool Reader::value_line(const std::vector<Word> &words)
     }
     if (found.has_size)
         value.resize(found.size, '\0');
+    total_ += value.size();
+    if (total_ > largest_total)
+        return fail("values add up to more than " + std::to_string(largest_total) + " bytes");
 
     uint64_t handle = in_row ? tree_.add_cell(open_.back().handle, type, value)
                              : tree_.add_property(open_.back().handle, name, type, value);

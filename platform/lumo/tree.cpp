@@ -40,6 +40,15 @@ uint32_t Tree::add(Kind kind, std::string_view name, int32_t type, std::string_v
     return static_cast<uint32_t>(first_handle + objects_.size() - 1);
 }
 
+void Tree::append(uint32_t &head, uint32_t &tail, uint32_t handle)
+{
+    if (tail == 0)
+        head = handle;
+    else
+        at(tail).next = handle;
+    tail = handle;
+}
+
 uint64_t Tree::add_node(uint64_t parent, std::string_view name)
 {
     uint32_t handle = add(Kind::node, {}, 0, {});
@@ -47,11 +56,7 @@ uint64_t Tree::add_node(uint64_t parent, std::string_view name)
         root_ = handle;
     } else {
         Object &up = at(parent);
-        if (up.last_down == 0)
-            up.down = handle;
-        else
-            at(up.last_down).next = handle;
-        up.last_down = handle;
+        append(up.down, up.last_down, handle);
     }
     // Every node lists its name first, as a character string.
     std::string text(name);
@@ -64,11 +69,7 @@ uint64_t Tree::add_property(uint64_t node, std::string_view name, int32_t type,
 {
     uint32_t handle = add(Kind::property, name, type, value);
     Object &owner = at(node);
-    if (owner.last == 0)
-        owner.first = handle;
-    else
-        at(owner.last).next = handle;
-    owner.last = handle;
+    append(owner.first, owner.last, handle);
     return handle;
 }
 

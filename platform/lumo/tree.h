@@ -108,6 +108,8 @@ class Tree
 
   private:
     uint32_t add(Kind kind, std::string_view name, int32_t type, std::string_view value);
+    // Links the object after the tail of a list along the objects' next.
+    void append(uint32_t &head, uint32_t &tail, uint32_t handle);
     Object &at(uint64_t handle)
     {
         return objects_[handle - first_handle];

@@ -101,6 +101,16 @@ TEST(Description, ProblemsNameTheLine)
         EXPECT_EQ(problem_of(c.text), c.problem) << c.text;
 }
 
+TEST(Description, ValuesAddUpToAtMost256MiB)
+{
+    std::string text = "node r\n";
+    for (int i = 0; i < 16; i++)
+        text += "  bytes b size=16777216\n";
+    EXPECT_EQ(problem_of(text + "end\n"), "");
+    EXPECT_EQ(problem_of(text + "  uint one 1\nend\n"),
+              "line 18: values add up to more than 268435456 bytes");
+}
+
 TEST_F(Served, ValuesKeepTheirSizesAndBytes)
 {
     serve("node r\n"
