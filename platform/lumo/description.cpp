@@ -1,0 +1,521 @@
+#include "description.h"
+
+#include <charconv>
+#include <cstring>
+#include <vector>
+
+namespace lumo
+{
+
+namespace
+{
+
+// A value (after size=) may not exceed this: large enough for any value a
+// reader can fetch, small enough that a typo cannot exhaust memory.
+constexpr uint64_t largest_size = 16 * 1024 * 1024;
+// All values together, for the same reason.
+constexpr uint64_t largest_total = 256 * 1024 * 1024;
+
+struct Word {
+    std::string text;
+    bool quoted = false;
+};
+
+struct Block {
+    enum { node, table, row } kind;
+    uint64_t handle;
+    size_t line;
+};
+
+struct Attributes {
+    bool has_size = false;
+    uint64_t size = 0;
+    std::vector<std::pair<Operation, int32_t>> faults;
+};
+
+const struct {
+    const char *name;
+    int32_t code;
+} type_names[] = {
+    {"none", 0},   {"void", 1},  {"int", 2},  {"uint", 3},  {"float", 4},
+    {"handle", 5}, {"table", 6}, {"time", 7}, {"bytes", 8}, {"string", 9},
+};
+
+const char *const operation_names[op_count] = {
+    "first_prop", "name", "child", "peer", "info", "value", "next", "next_row", "first_cell",
+};
+
+int hex_digit(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+// Splits a line into words at blanks and tabs. A word in double quotes may
+// hold blanks and the escapes \n \t \r \\ \" and \xHH.
+bool split_words(std::string_view line, std::vector<Word> &words, std::string &problem)
+{
+    size_t i = 0;
+    while (i < line.size()) {
+        if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r') {
+            i++;
+            continue;
+        }
+        Word word;
+        if (line[i] != '"') {
+            size_t start = i;
+            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r')
+                i++;
+            word.text.assign(line.substr(start, i - start));
+            words.push_back(std::move(word));
+            continue;
+        }
+        word.quoted = true;
+        i++;
+        for (;;) {
+            if (i >= line.size()) {
+                problem = "unterminated string";
+                return false;
+            }
+            char c = line[i++];
+            if (c == '"')
+                break;
+            if (c != '\\') {
+                word.text.push_back(c);
+                continue;
+            }
+            char escape = i < line.size() ? line[i++] : '\0';
+            switch (escape) {
+            case 'n':
+                word.text.push_back('\n');
+                break;
+            case 't':
+                word.text.push_back('\t');
+                break;
+            case 'r':
+                word.text.push_back('\r');
+                break;
+            case '\\':
+            case '"':
+                word.text.push_back(escape);
+                break;
+            case 'x': {
+                int high = i < line.size() ? hex_digit(line[i]) : -1;
+                int low = i + 1 < line.size() ? hex_digit(line[i + 1]) : -1;
+                if (high < 0 || low < 0) {
+                    problem = "\\x needs two hexadecimal digits";
+                    return false;
+                }
+                word.text.push_back(static_cast<char>(high * 16 + low));
+                i += 2;
+                break;
+            }
+            default:
+                problem = "unknown escape in string";
+                return false;
+            }
+        }
+        if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
+            problem = "text right after a closing quote";
+            return false;
+        }
+        words.push_back(std::move(word));
+    }
+    return true;
+}
+
+// Decimal, or hexadecimal after 0x, with an optional minus sign.
+bool parse_integer(std::string_view text, bool negative_allowed, uint64_t &magnitude,
+                   bool &negative)
+{
+    negative = !text.empty() && text[0] == '-';
+    if (negative) {
+        if (!negative_allowed)
+            return false;
+        text.remove_prefix(1);
+    }
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    if (text.empty())
+        return false;
+    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude, base);
+    return error == std::errc() && end == text.data() + text.size();
+}
+
+bool parse_signed(std::string_view text, int64_t &number)
+{
+    uint64_t magnitude;
+    bool negative;
+    if (!parse_integer(text, true, magnitude, negative))
+        return false;
+    if (negative) {
+        if (magnitude > uint64_t{1} << 63)
+            return false;
+        number = static_cast<int64_t>(0 - magnitude);
+    } else {
+        if (magnitude > uint64_t{INT64_MAX})
+            return false;
+        number = static_cast<int64_t>(magnitude);
+    }
+    return true;
+}
+
+bool parse_unsigned(std::string_view text, uint64_t &number)
+{
+    bool negative;
+    return parse_integer(text, false, number, negative);
+}
+
+std::string bytes_of(const void *data, size_t size)
+{
+    return std::string(static_cast<const char *>(data), size);
+}
+
+class Reader
+{
+  public:
+    Reader(Tree &tree, std::string &problem) : tree_(tree), problem_(problem) {}
+    bool read(std::string_view text);
+
+  private:
+    bool statement(std::vector<Word> &words);
+    bool open_node(const std::vector<Word> &words);
+    bool global_fault(const std::vector<Word> &words);
+    bool value_line(const std::vector<Word> &words);
+    bool attributes(const std::vector<Word> &words, size_t &at, Attributes &found);
+    bool encode(int32_t type, bool named, const std::vector<Word> &words, size_t at,
+                const Attributes &found, std::string &value);
+    bool operation_fits(Operation operation, bool in_row, bool is_table);
+    bool fail(const std::string &problem)
+    {
+        problem_ = problem;
+        return false;
+    }
+
+    Tree &tree_;
+    std::string &problem_;
+    std::vector<Block> open_;
+    std::vector<Word> words_; // of the line being read, kept for its room
+    size_t line_ = 0;
+    uint64_t total_ = 0; // bytes of all values so far
+    bool had_root_ = false;
+};
+
+bool Reader::read(std::string_view text)
+{
+    while (!text.empty()) {
+        size_t end = text.find('\n');
+        std::string_view line = text.substr(0, end);
+        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        line_++;
+        words_.clear();
+        std::string problem;
+        if (!split_words(line, words_, problem) || !statement(words_)) {
+            if (!problem.empty())
+                problem_ = problem;
+            problem_ = "line " + std::to_string(line_) + ": " + problem_;
+            return false;
+        }
+    }
+    if (!open_.empty()) {
+        problem_ = "line " + std::to_string(open_.back().line) + ": block has no end";
+        return false;
+    }
+    if (!had_root_) {
+        problem_ = "no root node";
+        return false;
+    }
+    return true;
+}
+
+bool Reader::statement(std::vector<Word> &words)
+{
+    if (words.empty() || (!words[0].quoted && words[0].text[0] == '#'))
+        return true;
+    if (words[0].quoted)
+        return fail("a line starts with a keyword or a type, not a string");
+    const std::string &keyword = words[0].text;
+    if (keyword == "end") {
+        if (words.size() > 1)
+            return fail("text after end");
+        if (open_.empty())
+            return fail("end without a block to close");
+        open_.pop_back();
+        return true;
+    }
+    if (keyword == "node")
+        return open_node(words);
+    if (keyword == "fail")
+        return global_fault(words);
+    if (keyword == "row") {
+        if (words.size() > 1)
+            return fail("text after row");
+        if (open_.empty() || open_.back().kind != Block::table)
+            return fail("a row outside a table");
+        tree_.add_row(open_.back().handle);
+        open_.push_back({Block::row, open_.back().handle, line_});
+        return true;
+    }
+    return value_line(words);
+}
+
+bool Reader::open_node(const std::vector<Word> &words)
+{
+    uint64_t parent = 0;
+    if (open_.empty()) {
+        if (had_root_)
+            return fail("a second root node");
+    } else if (open_.back().kind == Block::node) {
+        parent = open_.back().handle;
+    } else {
+        return fail("a node inside a table");
+    }
+    if (words.size() < 2)
+        return fail("a node needs a name");
+    const std::string &name = words[1].text;
+    if (name.find('\0') != std::string::npos)
+        return fail("a name may not hold a NUL byte");
+    size_t at = 2;
+    Attributes found;
+    if (!attributes(words, at, found))
+        return false;
+    if (at != words.size())
+        return fail("text after the node's name");
+    if (found.has_size)
+        return fail("a node has no size");
+    uint64_t node = tree_.add_node(parent, name);
+    for (auto [operation, code] : found.faults) {
+        if (operation > op_peer)
+            return fail(std::string("a node has no operation ") + operation_names[operation]);
+        tree_.set_fault(node, operation, code);
+    }
+    had_root_ = true;
+    open_.push_back({Block::node, node, line_});
+    return true;
+}
+
+// fail initialize:CODE or fail root:CODE, before the root node.
+bool Reader::global_fault(const std::vector<Word> &words)
+{
+    if (!open_.empty())
+        return fail("fail lines belong outside every node");
+    if (words.size() != 2)
+        return fail("fail needs one OPERATION:CODE");
+    std::string_view text = words[1].text;
+    size_t colon = text.find(':');
+    int64_t code;
+    if (colon == std::string_view::npos || !parse_signed(text.substr(colon + 1), code) ||
+        code < INT32_MIN || code > INT32_MAX)
+        return fail("fail needs OPERATION:CODE with a 32-bit code");
+    if (text.substr(0, colon) == "initialize")
+        tree_.initialize_fault = static_cast<int32_t>(code);
+    else if (text.substr(0, colon) == "root")
+        tree_.root_fault = static_cast<int32_t>(code);
+    else
+        return fail("fail outside a node takes initialize or root");
+    return true;
+}
+
+// size=N and fail=OPERATION:CODE words, from words[at] on.
+bool Reader::attributes(const std::vector<Word> &words, size_t &at, Attributes &found)
+{
+    for (; at < words.size() && !words[at].quoted; at++) {
+        std::string_view word = words[at].text;
+        if (word.substr(0, 5) == "size=") {
+            if (!parse_unsigned(word.substr(5), found.size) || found.size > largest_size)
+                return fail("size= needs a number up to " + std::to_string(largest_size));
+            found.has_size = true;
+        } else if (word.substr(0, 5) == "fail=") {
+            word.remove_prefix(5);
+            size_t colon = word.find(':');
+            int64_t code;
+            if (colon == std::string_view::npos || !parse_signed(word.substr(colon + 1), code) ||
+                code < INT32_MIN || code > INT32_MAX)
+                return fail("fail= needs OPERATION:CODE with a 32-bit code");
+            int operation = 0;
+            while (operation < op_count && word.substr(0, colon) != operation_names[operation])
+                operation++;
+            if (operation == op_count)
+                return fail("unknown operation " + std::string(word.substr(0, colon)));
+            found.faults.emplace_back(static_cast<Operation>(operation),
+                                      static_cast<int32_t>(code));
+        } else {
+            break;
+        }
+    }
+    return true;
+}
+
+bool Reader::operation_fits(Operation operation, bool in_row, bool is_table)
+{
+    switch (operation) {
+    case op_info:
+    case op_value:
+    case op_next:
+        return true;
+    case op_next_row:
+        return in_row;
+    case op_first_cell:
+        return is_table;
+    default:
+        return false;
+    }
+}
+
+// A property (in a node: TYPE NAME ...) or a cell (in a row: TYPE ...).
+bool Reader::value_line(const std::vector<Word> &words)
+{
+    if (open_.empty())
+        return fail("a value outside every node");
+    if (open_.back().kind == Block::table)
+        return fail("a table holds rows only");
+    bool in_row = open_.back().kind == Block::row;
+
+    int32_t type = -1;
+    bool named = false;
+    for (const auto &entry : type_names)
+        if (words[0].text == entry.name) {
+            type = entry.code;
+            named = true;
+        }
+    if (!named) {
+        int64_t code;
+        if (!parse_signed(words[0].text, code) || code < INT32_MIN || code > INT32_MAX)
+            return fail("unknown type " + words[0].text);
+        type = static_cast<int32_t>(code);
+    }
+
+    size_t at = 1;
+    std::string name;
+    if (!in_row) {
+        if (at >= words.size())
+            return fail("a property needs a name");
+        name = words[at++].text;
+        if (name.empty() || name.size() > 255 || name.find('\0') != std::string::npos)
+            return fail("a property name has 1 to 255 bytes and no NUL");
+    }
+    Attributes found;
+    if (!attributes(words, at, found))
+        return false;
+
+    bool is_table = named && type == 6;
+    uint64_t table = 0;
+    std::string value;
+    if (is_table) {
+        if (at != words.size())
+            return fail("a table's cells go in rows below it");
+        table = tree_.add_table();
+        value = bytes_of(&table, sizeof table);
+    } else if (!encode(type, named, words, at, found, value)) {
+        return false;
+    }
+    if (found.has_size)
+        value.resize(found.size, '\0');
+    total_ += value.size();
+    if (total_ > largest_total)
+        return fail("values add up to more than " + std::to_string(largest_total) + " bytes");
+
+    uint64_t handle = in_row ? tree_.add_cell(open_.back().handle, type, value)
+                             : tree_.add_property(open_.back().handle, name, type, value);
+    for (auto [operation, code] : found.faults) {
+        if (!operation_fits(operation, in_row, is_table))
+            return fail(std::string("no operation ") + operation_names[operation] + " here");
+        tree_.set_fault(operation == op_first_cell ? table : handle, operation, code);
+    }
+    if (is_table)
+        open_.push_back({Block::table, table, line_});
+    return true;
+}
+
+// The value's bytes in their natural width: 4 for integers that fit in 32
+// bits, else 8; 4 for floats; 8 for handles and times. With size= an
+// integer starts from its 8 bytes and a float of size 8 is a double, so
+// that cutting or padding to the size keeps the number.
+bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, size_t at,
+                    const Attributes &found, std::string &value)
+{
+    size_t count = words.size() - at;
+    bool one_bare_word = count == 1 && !words[at].quoted;
+    // A type given by its code, named or not, takes hexadecimal bytes.
+    switch (named ? type : -1) {
+    case 0:
+    case 1:
+        if (count != 0)
+            return fail("this type has no value");
+        return true;
+    case 2:
+    case 7: {
+        int64_t number;
+        if (!one_bare_word || !parse_signed(words[at].text, number))
+            return fail("needs one signed 64-bit integer");
+        bool narrow = type == 2 && number >= INT32_MIN && number <= INT32_MAX;
+        value = bytes_of(&number, narrow && !found.has_size ? 4 : 8);
+        return true;
+    }
+    case 3:
+    case 5: {
+        uint64_t number;
+        if (!one_bare_word || !parse_unsigned(words[at].text, number))
+            return fail("needs one unsigned 64-bit integer");
+        bool narrow = type == 3 && number <= UINT32_MAX;
+        value = bytes_of(&number, narrow && !found.has_size ? 4 : 8);
+        return true;
+    }
+    case 4: {
+        double number;
+        const std::string &text = words[at < words.size() ? at : 0].text;
+        auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
+        if (!one_bare_word || error != std::errc() || end != text.data() + text.size())
+            return fail("needs one number");
+        float single = static_cast<float>(number);
+        value = found.has_size && found.size == 8 ? bytes_of(&number, sizeof number)
+                                                  : bytes_of(&single, sizeof single);
+        return true;
+    }
+    case 9:
+        if (count != 1 || !words[at].quoted)
+            return fail("needs one quoted string");
+        value = words[at].text;
+        value.push_back('\0');
+        return true;
+    default:
+        // Byte arrays, and types given by code: hexadecimal bytes.
+        for (; at < words.size(); at++) {
+            const std::string &text = words[at].text;
+            if (words[at].quoted || text.size() % 2 != 0)
+                return fail("bytes are pairs of hexadecimal digits");
+            for (size_t i = 0; i < text.size(); i += 2) {
+                int high = hex_digit(text[i]);
+                int low = hex_digit(text[i + 1]);
+                if (high < 0 || low < 0)
+                    return fail("bytes are pairs of hexadecimal digits");
+                value.push_back(static_cast<char>(high * 16 + low));
+            }
+        }
+        return true;
+    }
+}
+
+} // namespace
+
+bool read_description(std::string_view text, Tree &tree, std::string &problem)
+{
+    // A line adds at most two objects (a node and its name), and no more
+    // bytes of names or values than it holds, size= apart.
+    size_t lines = 1;
+    for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1))
+        lines++;
+    tree.reserve(2 * lines, text.size());
+    Reader reader(tree, problem);
+    return reader.read(text);
+}
+
+} // namespace lumo

@@ -1,0 +1,288 @@
+// liblumo.so: the platform information library's operations over the tree
+// model, filled from the platform description file.
+#include "lumo.h"
+
+#include "description.h"
+#include "tree.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <sys/stat.h>
+
+using lumo::Kind;
+using lumo::Object;
+using lumo::Operation;
+using lumo::Tree;
+
+namespace
+{
+
+std::unique_ptr<Tree> tree;
+// Why the last lumo_initialize failed: the file, the line and the problem.
+std::string description_problem;
+
+const char default_description[] = "/etc/lumo/platform";
+
+bool read_file(const char *path, std::string &text, std::string &problem)
+{
+    FILE *file = fopen(path, "re");
+    if (file == nullptr) {
+        problem = strerror(errno);
+        return false;
+    }
+    // Sized once from the file's length, so a large file is not copied
+    // as it is read; a file that grows meanwhile is still read whole.
+    struct stat status;
+    if (fstat(fileno(file), &status) == 0 && status.st_size > 0)
+        text.reserve(static_cast<size_t>(status.st_size) + 1);
+    char chunk[65536];
+    size_t n;
+    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0)
+        text.append(chunk, n);
+    bool failed = ferror(file) != 0;
+    int error = errno;
+    (void)fclose(file);
+    if (failed)
+        problem = strerror(error);
+    return !failed;
+}
+
+int load_description()
+{
+    const char *path = getenv("LUMO_PLATFORM");
+    if (path == nullptr || path[0] == '\0')
+        path = default_description;
+    std::string text;
+    std::string problem;
+    auto loaded = std::make_unique<Tree>();
+    if (!read_file(path, text, problem) || !lumo::read_description(text, *loaded, problem)) {
+        description_problem = std::string("platform description ") + path + ": " + problem;
+        return LUMO_BAD_DESCRIPTION;
+    }
+    if (loaded->initialize_fault != 0)
+        return loaded->initialize_fault;
+    tree = std::move(loaded);
+    return LUMO_OK;
+}
+
+// Looks up an object of one of the kinds the operation takes. Returns the
+// code to answer, 0 to go on.
+int find_object(uint64_t handle, Kind kind, Kind other_kind, const Object *&object)
+{
+    if (!tree)
+        return LUMO_NOT_INITIALIZED;
+    object = tree->find(handle);
+    if (object == nullptr || (object->kind != kind && object->kind != other_kind))
+        return LUMO_INVALID_HANDLE;
+    return LUMO_OK;
+}
+
+// The same, then the fault injected on the operation there.
+int lookup(uint64_t handle, Kind kind, Kind other_kind, Operation operation, const Object *&object)
+{
+    int code = find_object(handle, kind, other_kind, object);
+    return code != LUMO_OK ? code : tree->fault(handle, *object, operation);
+}
+
+int link(uint64_t to, uint64_t *out)
+{
+    if (to == 0)
+        return LUMO_END_OF_LIST;
+    *out = to;
+    return LUMO_OK;
+}
+
+int copy_value(const void *value, size_t length, void *buf, size_t size)
+{
+    if (buf == nullptr && size > 0)
+        return LUMO_INVALID_ARGUMENT;
+    if (size > 0)
+        memcpy(buf, value, length < size ? length : size);
+    return LUMO_OK;
+}
+
+// Every operation answers with a code, never an exception across the C
+// boundary: running out of memory while loading is a failure like others.
+template <typename Operation> int guarded(Operation operation)
+{
+    try {
+        return operation();
+    } catch (const std::bad_alloc &) {
+        description_problem = "out of memory";
+        return LUMO_BAD_DESCRIPTION;
+    } catch (...) {
+        return LUMO_FAILURE;
+    }
+}
+
+} // namespace
+
+extern "C" {
+
+int lumo_initialize(void)
+{
+    return guarded([] { return load_description(); });
+}
+
+int lumo_shutdown(void)
+{
+    if (!tree)
+        return LUMO_NOT_INITIALIZED;
+    tree.reset();
+    return LUMO_OK;
+}
+
+int lumo_get_root(uint64_t *root)
+{
+    if (!tree)
+        return LUMO_NOT_INITIALIZED;
+    if (root == nullptr)
+        return LUMO_INVALID_ARGUMENT;
+    if (tree->root_fault != 0)
+        return tree->root_fault;
+    *root = tree->root();
+    return LUMO_OK;
+}
+
+int lumo_get_first_prop(uint64_t node, uint64_t *prop)
+{
+    const Object *object;
+    int code = lookup(node, Kind::node, Kind::node, lumo::op_first_prop, object);
+    if (code != LUMO_OK)
+        return code;
+    if (prop == nullptr)
+        return LUMO_INVALID_ARGUMENT;
+    return link(object->first, prop);
+}
+
+int lumo_get_next_prop(uint64_t prop, uint64_t *next)
+{
+    const Object *object;
+    int code = lookup(prop, Kind::property, Kind::property, lumo::op_next, object);
+    if (code != LUMO_OK)
+        return code;
+    if (next == nullptr)
+        return LUMO_INVALID_ARGUMENT;
+    return link(object->next, next);
+}
+
+int lumo_get_propinfo(uint64_t prop, lumo_propinfo_t *info)
+{
+    const Object *object;
+    int code = lookup(prop, Kind::property, Kind::cell, lumo::op_info, object);
+    if (code != LUMO_OK)
+        return code;
+    if (info == nullptr)
+        return LUMO_INVALID_ARGUMENT;
+    info->type = object->type;
+    info->access = 1;
+    info->size = object->value_length;
+    (void)snprintf(info->name, sizeof info->name, "%s", tree->name(*object));
+    return LUMO_OK;
+}
+
+// Copies as much of the value as the buffer holds.
+int lumo_get_propval(uint64_t prop, void *buf, size_t size)
+{
+    const Object *object;
+    int code = lookup(prop, Kind::property, Kind::cell, lumo::op_value, object);
+    if (code != LUMO_OK)
+        return code;
+    return copy_value(tree->value(*object), object->value_length, buf, size);
+}
+
+// "_child" and "_peer" give the node's links as node handles; they are not
+// listed among its properties. Any other name is looked up in the list.
+int lumo_get_propval_by_name(uint64_t node, const char *name, void *buf, size_t size)
+{
+    const Object *object;
+    int code = find_object(node, Kind::node, Kind::node, object);
+    if (code != LUMO_OK)
+        return code;
+    if (name == nullptr)
+        return LUMO_INVALID_ARGUMENT;
+    bool is_child = strcmp(name, "_child") == 0;
+    if (is_child || strcmp(name, "_peer") == 0) {
+        code = tree->fault(node, *object, is_child ? lumo::op_child : lumo::op_peer);
+        if (code != LUMO_OK)
+            return code;
+        uint64_t link = is_child ? object->down : object->next;
+        if (link == 0)
+            return LUMO_NO_SUCH_PROPERTY;
+        return copy_value(&link, sizeof link, buf, size);
+    }
+    if (strcmp(name, "name") == 0 && (code = tree->fault(node, *object, lumo::op_name)) != 0)
+        return code;
+    for (uint64_t prop = object->first; prop != 0;) {
+        const Object *candidate = tree->find(prop);
+        if (strcmp(tree->name(*candidate), name) == 0)
+            return lumo_get_propval(prop, buf, size);
+        prop = candidate->next;
+    }
+    return LUMO_NO_SUCH_PROPERTY;
+}
+
+int lumo_get_next_by_row(uint64_t cell, uint64_t *next)
+{
+    const Object *object;
+    int code = lookup(cell, Kind::cell, Kind::cell, lumo::op_next, object);
+    if (code != LUMO_OK)
+        return code;
+    if (next == nullptr)
+        return LUMO_INVALID_ARGUMENT;
+    return link(object->next, next);
+}
+
+int lumo_get_next_by_col(uint64_t table_or_cell, uint64_t *next)
+{
+    const Object *object;
+    int code = find_object(table_or_cell, Kind::table, Kind::cell, object);
+    if (code != LUMO_OK)
+        return code;
+    bool is_table = object->kind == Kind::table;
+    code = tree->fault(table_or_cell, *object, is_table ? lumo::op_first_cell : lumo::op_next_row);
+    if (code != LUMO_OK)
+        return code;
+    if (next == nullptr)
+        return LUMO_INVALID_ARGUMENT;
+    return link(is_table ? object->first : object->down, next);
+}
+
+const char *lumo_strerror(int code)
+{
+    switch (code) {
+    case LUMO_OK:
+        return "success";
+    case LUMO_FAILURE:
+        return "failure";
+    case LUMO_NOT_INITIALIZED:
+        return "library not initialized";
+    case LUMO_INVALID_ARGUMENT:
+        return "invalid argument";
+    case LUMO_NO_SUCH_PROPERTY:
+        return "no such property";
+    case LUMO_END_OF_LIST:
+        return "end of list";
+    case LUMO_STALE_HANDLE:
+        return "stale handle";
+    case LUMO_INVALID_HANDLE:
+        return "invalid handle";
+    case LUMO_NOT_READABLE:
+        return "value not readable";
+    case LUMO_BAD_DESCRIPTION:
+        return description_problem.empty() ? "bad platform description"
+                                           : description_problem.c_str();
+    default:
+        // Only a description file's injected faults give other codes.
+        static char text[32];
+        (void)snprintf(text, sizeof text, "error %d", code);
+        return text;
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,127 @@
+// The library's tree model: nodes with their property lists, tables of
+// cells, and the result codes injected for fault tests. Whatever fills it
+// (a platform description file today) only calls the builders below; the
+// library's operations only read it.
+#ifndef PROBES_PLATFORM_LUMO_TREE_H
+#define PROBES_PLATFORM_LUMO_TREE_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+namespace lumo
+{
+
+enum class Kind : uint8_t { node, property, table, cell };
+
+// Operations that a fault can be injected on, by the object they are
+// asked of.
+enum Operation : uint8_t {
+    op_first_prop, // node: lumo_get_first_prop
+    op_name,       // node: lumo_get_propval_by_name "name"
+    op_child,      // node: lumo_get_propval_by_name "_child"
+    op_peer,       // node: lumo_get_propval_by_name "_peer"
+    op_info,       // property or cell: lumo_get_propinfo
+    op_value,      // property or cell: lumo_get_propval
+    op_next,       // property: lumo_get_next_prop; cell: lumo_get_next_by_row
+    op_next_row,   // a row's first cell: lumo_get_next_by_col
+    op_first_cell, // table: lumo_get_next_by_col
+    op_count,
+};
+
+// One object of the tree. The links mean, by kind:
+//   node:     first/last = its properties, down/last_down = its children,
+//             next = its next peer
+//   property: next = the next property of its node
+//   table:    first = the first row's first cell, last_down = the last
+//             row's first cell, last = the last row's last cell
+//   cell:     next = the next cell of its row, down = the next row's first
+//             cell (a row's first cell only)
+// A link is the handle it leads to, 0 for none. Links and offsets are 32
+// bits wide so that a million-object tree stays small.
+struct Object {
+    uint32_t first = 0;
+    uint32_t last = 0;
+    uint32_t next = 0;
+    uint32_t down = 0;
+    uint32_t last_down = 0;
+    uint32_t value_offset = 0;
+    uint32_t value_length = 0;
+    uint32_t name_offset = 0;
+    int32_t type = 0;
+    Kind kind = Kind::node;
+    bool faulty = false;
+};
+
+class Tree
+{
+  public:
+    Tree();
+    // Room for that many objects and bytes of names and values, so that a
+    // large tree is not copied as it grows. Untouched room costs nothing.
+    void reserve(size_t objects, size_t bytes);
+
+    // The root is the first node added without a parent; there is one.
+    uint64_t add_node(uint64_t parent, std::string_view name);
+    // Appends a property to the node's list; the value's length is its size.
+    uint64_t add_property(uint64_t node, std::string_view name, int32_t type,
+                          std::string_view value);
+    uint64_t add_table();
+    // Starts a new row of the table; cells then go into it.
+    void add_row(uint64_t table);
+    uint64_t add_cell(uint64_t table, int32_t type, std::string_view value);
+    // Result code that the operation on the object answers with instead.
+    void set_fault(uint64_t handle, Operation operation, int32_t code);
+
+    // Null for a handle that names no object.
+    const Object *find(uint64_t handle) const
+    {
+        uint64_t index = handle - first_handle;
+        return index < objects_.size() ? &objects_[index] : nullptr;
+    }
+    // 0 when no fault is injected there.
+    int32_t fault(uint64_t handle, const Object &object, Operation operation) const;
+    const char *name(const Object &object) const
+    {
+        return names_.data() + object.name_offset;
+    }
+    const unsigned char *value(const Object &object) const
+    {
+        return values_.data() + object.value_offset;
+    }
+    uint64_t root() const
+    {
+        return root_;
+    }
+
+    // Codes that lumo_initialize and lumo_get_root answer with instead.
+    int32_t initialize_fault = 0;
+    int32_t root_fault = 0;
+
+    // Handles are positions in the order of creation, offset so that no
+    // object has the handle 0: the same input always gives the same handles.
+    static constexpr uint64_t first_handle = 0x10000;
+
+  private:
+    uint32_t add(Kind kind, std::string_view name, int32_t type, std::string_view value);
+    // Links the object after the tail of a list along the objects' next.
+    void append(uint32_t &head, uint32_t &tail, uint32_t handle);
+    Object &at(uint64_t handle)
+    {
+        return objects_[handle - first_handle];
+    }
+
+    std::vector<Object> objects_;
+    std::string names_;
+    std::vector<unsigned char> values_;
+    std::unordered_map<uint64_t, std::array<int32_t, op_count>> faults_;
+    uint64_t root_ = 0;
+};
+
+} // namespace lumo
+
+#endif

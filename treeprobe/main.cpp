@@ -1,0 +1,27 @@
+// treeprobe's entry: the command-line check, the library binding, the walk.
+#include "collector.h"
+#include "treeprobe.h"
+
+#include <cstdio>
+#include <dlfcn.h>
+
+const char collector_name[] = "treeprobe";
+const int collector_output_failure_status = 3;
+
+// A large tree makes millions of short lines, read by a parent through a
+// pipe: a large buffer keeps the write calls few.
+static char output_buffer[1 << 16];
+
+int main(int argc, char *argv[])
+{
+    (void)setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
+    parse_command_line(argc, argv);
+
+    if (load_lumo_libs() == 0) {
+        const char *why = dlerror();
+        display_errorf(5203, 0, "Error loading lumo library: %s",
+                       why != nullptr ? why : "unknown error");
+        return 2;
+    }
+    return walk_platform_tree();
+}

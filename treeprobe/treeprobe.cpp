@@ -1,0 +1,532 @@
+// treeprobe: binds the platform information library, walks its tree depth
+// first and writes one record per node, every property value rendered as
+// text.
+#include "treeprobe.h"
+
+#include "collector.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dlfcn.h>
+
+static_assert(sizeof(lumo_propinfo_t) == 268, "the library's property info record is 268 bytes");
+
+decltype(&lumo_initialize) lumo_initialize_ptr;
+decltype(&lumo_shutdown) lumo_shutdown_ptr;
+decltype(&lumo_get_root) lumo_get_root_ptr;
+decltype(&lumo_get_first_prop) lumo_get_first_prop_ptr;
+decltype(&lumo_get_next_prop) lumo_get_next_prop_ptr;
+decltype(&lumo_get_propinfo) lumo_get_propinfo_ptr;
+decltype(&lumo_get_propval) lumo_get_propval_ptr;
+decltype(&lumo_get_propval_by_name) lumo_get_propval_by_name_ptr;
+decltype(&lumo_get_next_by_row) lumo_get_next_by_row_ptr;
+decltype(&lumo_get_next_by_col) lumo_get_next_by_col_ptr;
+decltype(&lumo_strerror) lumo_strerror_ptr;
+
+char strvalbuf[4 * value_buffer_size + 1];
+char *tablestringbuf;
+uint32_t tablestringbufsz;
+uint32_t tablestringbufneed;
+
+static void *lumolib_hdl;
+// Characters of the table text, so that appending a cell never rescans it.
+static size_t tablestringlen;
+
+enum { exit_failure = 3 };
+
+// ---- Library binding ----
+
+template <typename Function> static bool bind(Function &pointer, const char *name)
+{
+    void *symbol = dlsym(lumolib_hdl, name);
+    if (symbol == nullptr)
+        return false;
+    pointer = reinterpret_cast<Function>(symbol);
+    return true;
+}
+
+int load_lumo_libs()
+{
+    lumolib_hdl = dlopen("/usr/lib/liblumo.so", RTLD_NOW);
+    if (lumolib_hdl == nullptr)
+        return 0;
+    bool bound =
+        bind(lumo_get_first_prop_ptr, "lumo_get_first_prop") &&
+        bind(lumo_get_next_by_col_ptr, "lumo_get_next_by_col") &&
+        bind(lumo_get_next_by_row_ptr, "lumo_get_next_by_row") &&
+        bind(lumo_get_next_prop_ptr, "lumo_get_next_prop") &&
+        bind(lumo_get_propinfo_ptr, "lumo_get_propinfo") &&
+        bind(lumo_get_propval_ptr, "lumo_get_propval") &&
+        bind(lumo_get_propval_by_name_ptr, "lumo_get_propval_by_name") &&
+        bind(lumo_get_root_ptr, "lumo_get_root") && bind(lumo_initialize_ptr, "lumo_initialize") &&
+        bind(lumo_shutdown_ptr, "lumo_shutdown") && bind(lumo_strerror_ptr, "lumo_strerror");
+    return bound ? 1 : 0;
+}
+
+// The library's text for a code; never a null pointer for "%s".
+static const char *error_text(int code)
+{
+    const char *text = lumo_strerror_ptr(code);
+    return text != nullptr ? text : "unknown error";
+}
+
+// Codes after which nothing the library says can be trusted.
+static bool is_fatal(int code)
+{
+    return code == LUMO_NOT_INITIALIZED || code == LUMO_STALE_HANDLE || code == LUMO_INVALID_HANDLE;
+}
+
+[[noreturn]] static void fail(int32_t number, const char *format, const char *text)
+{
+    display_errorf(5203, number, format, text);
+    exit(exit_failure);
+}
+
+// ---- Value rendering ----
+
+[[noreturn]] static void integer_error()
+{
+    display_error("Integer error", 5203, 0);
+    exit(exit_failure);
+}
+
+// Values are read in the machine's byte order from wherever they lie.
+template <typename Number> static Number number_at(const unsigned char *value)
+{
+    Number number;
+    memcpy(&number, value, sizeof number);
+    return number;
+}
+
+static const char *signed_text(uint32_t size, const unsigned char *value)
+{
+    long long number;
+    switch (size) {
+    case 1:
+        number = number_at<int8_t>(value);
+        break;
+    case 2:
+        number = number_at<int16_t>(value);
+        break;
+    case 4:
+        number = number_at<int32_t>(value);
+        break;
+    case 8:
+        number = number_at<int64_t>(value);
+        break;
+    default:
+        integer_error();
+    }
+    (void)snprintf(strvalbuf, sizeof strvalbuf, "%lld", number);
+    return strvalbuf;
+}
+
+static const char *unsigned_text(uint32_t size, const unsigned char *value)
+{
+    unsigned long long number;
+    switch (size) {
+    case 1:
+        number = number_at<uint8_t>(value);
+        break;
+    case 2:
+        number = number_at<uint16_t>(value);
+        break;
+    case 4:
+        number = number_at<uint32_t>(value);
+        break;
+    case 8:
+        number = number_at<uint64_t>(value);
+        break;
+    default:
+        integer_error();
+    }
+    // "%#llx" writes what "%#x" does for the narrower ones.
+    (void)snprintf(strvalbuf, sizeof strvalbuf, "%#llx", number);
+    return strvalbuf;
+}
+
+static const char *float_text(uint32_t size, const unsigned char *value)
+{
+    double number;
+    if (size == 4)
+        number = number_at<float>(value);
+    else if (size == 8)
+        number = number_at<double>(value);
+    else
+        return strcpy(strvalbuf, "(not readable)");
+    (void)snprintf(strvalbuf, sizeof strvalbuf, "%f", number);
+    return strvalbuf;
+}
+
+static const char *timestamp_text(const unsigned char *value)
+{
+    time_t when = static_cast<time_t>(number_at<int64_t>(value));
+    // The text of ctime, which is asctime of localtime; localtime_r looks up
+    // the time zone once per run where localtime checks it at every call.
+    // The text keeps its line feed; a year it cannot express gives null.
+    struct tm local;
+    const char *text = localtime_r(&when, &local) != nullptr ? asctime(&local) : nullptr;
+    (void)snprintf(strvalbuf, sizeof strvalbuf, "%s", text != nullptr ? text : "(not readable)");
+    return strvalbuf;
+}
+
+// The table handle goes into an 8-byte place, so a larger size field is
+// cut to 8. Returns null when the handle is there, else the value's text.
+static const char *fetch_table_handle(uint64_t handle, uint32_t size, uint64_t *table)
+{
+    *table = 0;
+    int code = lumo_get_propval_ptr(handle, table, size < sizeof *table ? size : sizeof *table);
+    if (code == LUMO_OK)
+        return nullptr;
+    if (is_fatal(code)) {
+        display_error("Error interpreting LUMO value", 5203, 0);
+        exit(exit_failure);
+    }
+    if (code == LUMO_NOT_READABLE)
+        return strcpy(strvalbuf, "(not readable)");
+    (void)snprintf(strvalbuf, sizeof strvalbuf, "ERROR: %s", error_text(code));
+    return strvalbuf;
+}
+
+const char *lumostrval(uint64_t handle, lumo_propinfo_t info, const void *value)
+{
+    const unsigned char *bytes = static_cast<const unsigned char *>(value);
+    switch (info.type) {
+    case LUMO_TYPE_NONE:
+    case LUMO_TYPE_VOID:
+        return "";
+    case LUMO_TYPE_INT:
+        return signed_text(info.size, bytes);
+    case LUMO_TYPE_UINT:
+        return unsigned_text(info.size, bytes);
+    case LUMO_TYPE_FLOAT:
+        return float_text(info.size, bytes);
+    case LUMO_TYPE_HANDLE:
+        (void)snprintf(strvalbuf, sizeof strvalbuf, "%#llx",
+                       static_cast<unsigned long long>(number_at<uint64_t>(bytes)));
+        return strvalbuf;
+    case LUMO_TYPE_TABLE: {
+        uint64_t table;
+        const char *failure = fetch_table_handle(handle, info.size, &table);
+        return failure != nullptr ? failure : gettablestring(table);
+    }
+    case LUMO_TYPE_TIMESTAMP:
+        return timestamp_text(bytes);
+    case LUMO_TYPE_BYTES:
+        // Only the bytes of the value are in a value buffer; more would
+        // also overrun strvalbuf.
+        if (info.size > value_buffer_size)
+            return strcpy(strvalbuf, "(not readable)");
+        // The text is appended after what strvalbuf holds and terminated,
+        // so emptying it is enough: clearing all 2 MiB per value would cost
+        // more than rendering it, and shows nothing more.
+        strvalbuf[0] = '\0';
+        return getbytearraystring(strvalbuf, &info, bytes);
+    case LUMO_TYPE_STRING:
+        return static_cast<const char *>(value);
+    default:
+        (void)snprintf(strvalbuf, sizeof strvalbuf, "(unknown type %d)", info.type);
+        return strvalbuf;
+    }
+}
+
+char *getbytearraystring(char *dest, const lumo_propinfo_t *info, const unsigned char *value)
+{
+    static const char digits[] = "0123456789abcdef";
+    char *end = dest + strlen(dest);
+    for (uint32_t i = 0; i < info->size; i++) {
+        *end++ = ' ';
+        *end++ = digits[value[i] >> 4];
+        *end++ = digits[value[i] & 0xf];
+        *end++ = ' ';
+    }
+    *end = '\0';
+    return dest;
+}
+
+[[noreturn]] static void allocation_failure()
+{
+    int error = errno;
+    display_error(strerror(error), 5000 + error, error);
+    exit(exit_failure);
+}
+
+// Appends one cell's text, after ", " unless it is the table's first cell.
+// Every separator is counted as 3 bytes, and the buffer grows to exactly
+// the count, never by doubling.
+static void append_table_text(const char *text, bool separator)
+{
+    size_t length = strlen(text);
+    uint64_t need = uint64_t{tablestringbufneed} + (separator ? 3 : 0) + length;
+    if (need > UINT32_MAX) {
+        errno = ENOMEM;
+        allocation_failure();
+    }
+    tablestringbufneed = static_cast<uint32_t>(need);
+    if (tablestringbufneed > tablestringbufsz) {
+        char *grown = static_cast<char *>(realloc(tablestringbuf, tablestringbufneed));
+        if (grown == nullptr)
+            allocation_failure();
+        tablestringbuf = grown;
+        tablestringbufsz = tablestringbufneed;
+    }
+    char *end = tablestringbuf + tablestringlen;
+    if (separator) {
+        memcpy(end, ", ", 2);
+        end += 2;
+    }
+    memcpy(end, text, length + 1);
+    tablestringlen = static_cast<size_t>(end - tablestringbuf) + length;
+}
+
+static void append_table_cells(uint64_t table, int level);
+
+// A cell whose value is itself a table contributes that table's cells, in
+// place and joined the same way, as its text.
+static void append_nested_table(uint64_t cell, uint32_t size, int level, bool separator)
+{
+    uint64_t inner;
+    const char *failure = fetch_table_handle(cell, size, &inner);
+    if (failure != nullptr) {
+        append_table_text(failure, separator);
+    } else if (level >= table_nesting_limit) {
+        append_table_text("ERROR:  tables nested too deeply", separator);
+    } else {
+        append_table_text("", separator);
+        append_table_cells(inner, level + 1);
+    }
+}
+
+// Holds a cell value buffer: kept out of its callers so that only the
+// levels of table nesting, bounded above, each carry one.
+__attribute__((noinline)) static void append_table_cells(uint64_t table, int level)
+{
+    // One byte beyond what the library may fill, always zero, so a string
+    // that arrives without its terminator still ends inside the buffer.
+    unsigned char value[value_buffer_size + 1];
+    value[value_buffer_size] = '\0';
+    lumo_propinfo_t info;
+    uint64_t row;
+    uint64_t cell;
+    int cells = 0;
+
+    int code = lumo_get_next_by_col_ptr(table, &row);
+    if (code == LUMO_END_OF_LIST)
+        return;
+    if (code != LUMO_OK)
+        fail(code, "Error in lumo_get_next_by_col: %s", error_text(code));
+    for (;;) {
+        cell = row;
+        for (;;) {
+            code = lumo_get_propinfo_ptr(cell, &info);
+            if (code != LUMO_OK)
+                fail(code, "Error in lumo_get_propinfo: %s", error_text(code));
+            bool separator = cells++ > 0;
+            if (info.size > value_buffer_size) {
+                // Fetching it would overrun the cell value buffer.
+                append_table_text("ERROR:  value larger than 524288 bytes", separator);
+            } else {
+                code = lumo_get_propval_ptr(cell, value, info.size);
+                if (is_fatal(code))
+                    fail(code, "Error in lumo_get_propval: %s", error_text(code));
+                if (code != LUMO_OK) {
+                    (void)snprintf(errmsg, sizeof errmsg, "ERROR:  %s", error_text(code));
+                    append_table_text(errmsg, separator);
+                } else if (info.type == LUMO_TYPE_TABLE) {
+                    append_nested_table(cell, info.size, level, separator);
+                } else {
+                    append_table_text(lumostrval(cell, info, value), separator);
+                }
+            }
+
+            code = lumo_get_next_by_row_ptr(cell, &cell);
+            if (code == LUMO_END_OF_LIST)
+                break;
+            if (code != LUMO_OK)
+                fail(code, "Error in lumo_get_next_by_row: %s", error_text(code));
+        }
+        code = lumo_get_next_by_col_ptr(row, &row);
+        if (code == LUMO_END_OF_LIST)
+            return;
+        if (code != LUMO_OK)
+            fail(code, "Error in lumo_get_next_by_col: %s", error_text(code));
+    }
+}
+
+char *gettablestring(uint64_t table)
+{
+    if (tablestringbuf == nullptr) {
+        tablestringbuf = static_cast<char *>(malloc(1024));
+        if (tablestringbuf == nullptr)
+            allocation_failure();
+        tablestringbufsz = 1024;
+    }
+    tablestringbufneed = 1;
+    tablestringbuf[0] = '\0';
+    tablestringlen = 0;
+    append_table_cells(table, 1);
+    return tablestringbuf;
+}
+
+// ---- Tree walk ----
+
+// One property line, "%s: %s\n", written piecewise: a tree has millions.
+static void print_property(const char *name, const char *separator, const char *text)
+{
+    (void)fputs_unlocked(name, stdout);
+    (void)fputs_unlocked(separator, stdout);
+    (void)fputs_unlocked(text, stdout);
+    (void)putc_unlocked('\n', stdout);
+}
+
+// Writes the node record. It holds the 512 KiB node value buffer, so it
+// must never be inlined into the recursive process_node: every level of
+// the walk would then carry a copy and a deep tree would overflow the stack.
+__attribute__((noinline)) static int show_properties(const uint64_t *node, const uint64_t *parent)
+{
+    // One byte beyond what the library may fill, always zero, so a string
+    // that arrives without its terminator still ends inside the buffer.
+    char value[value_buffer_size + 1];
+    value[value_buffer_size] = '\0';
+    lumo_propinfo_t info;
+    uint64_t prop;
+
+    int code = lumo_get_propval_by_name_ptr(*node, "name", value, value_buffer_size);
+    if (code != LUMO_OK) {
+        display_errorf(5203, code, "Error getting name: %s", error_text(code));
+        return 1;
+    }
+    (void)printf("*node: %s\nnivex-id: %#llx\n", value, static_cast<unsigned long long>(*node));
+    if (parent != nullptr)
+        (void)printf("nivex-parent-id: %#llx\n", static_cast<unsigned long long>(*parent));
+
+    code = lumo_get_first_prop_ptr(*node, &prop);
+    if (code != LUMO_OK) {
+        display_errorf(5203, code, "Error in lumo_get_first_prop: %s", error_text(code));
+        return 1;
+    }
+    for (;;) {
+        code = lumo_get_propinfo_ptr(prop, &info);
+        if (code != LUMO_OK) {
+            display_errorf(5203, code, "Error in lumo_get_propinfo: %s", error_text(code));
+            return 1;
+        }
+        info.name[sizeof info.name - 1] = '\0';
+        code = lumo_get_propval_ptr(prop, value, value_buffer_size);
+        if (code == LUMO_OK) {
+            print_property(info.name, ": ", lumostrval(prop, info, value));
+        } else if (is_fatal(code)) {
+            display_errorf(5203, code, "Error in lumo_get_propval: %s", error_text(code));
+            return 1;
+        } else if (code == LUMO_NOT_READABLE) {
+            print_property(info.name, ": ", "(not readable)");
+        } else {
+            print_property(info.name, ": ERROR: ", error_text(code));
+        }
+
+        code = lumo_get_next_prop_ptr(prop, &prop);
+        if (code == LUMO_END_OF_LIST)
+            return 0;
+        if (code != LUMO_OK) {
+            display_errorf(5203, code, "Error in lumo_get_next_prop: %s", error_text(code));
+            return 1;
+        }
+    }
+}
+
+// One level of the walk; the levels above are reached through `up`, so a
+// link back to an ancestor is caught without any table of visited nodes.
+struct walk_level {
+    uint64_t node;
+    const walk_level *up;
+};
+
+static bool is_ancestor(uint64_t node, const walk_level *level)
+{
+    for (; level != nullptr; level = level->up)
+        if (level->node == node)
+            return true;
+    return false;
+}
+
+static int process_node(const uint64_t *node, const walk_level *parent)
+{
+    if (show_properties(node, parent != nullptr ? &parent->node : nullptr) != 0) {
+        display_error("Error showing node properties", 5203, 0);
+        return 1;
+    }
+    const walk_level here = {*node, parent};
+
+    uint64_t child;
+    int code = lumo_get_propval_by_name_ptr(*node, "_child", &child, sizeof child);
+    if (code == LUMO_NO_SUCH_PROPERTY)
+        return 0;
+    if (code != LUMO_OK) {
+        display_errorf(5203, code, "Error getting child node: %s", error_text(code));
+        return 1;
+    }
+    if (is_ancestor(child, &here)) {
+        (void)snprintf(errmsg, sizeof errmsg, "Error getting child node: link back to %#llx",
+                       static_cast<unsigned long long>(child));
+        display_error(errmsg, 5203, 0);
+        return 1;
+    }
+
+    // A peer list that loops is caught by comparing each peer with a
+    // checkpoint moved to the current peer after 1, 2, 4, ... steps: the
+    // loop is found within twice its length, in constant space.
+    uint64_t checkpoint = child;
+    unsigned long steps = 0;
+    unsigned long stride = 1;
+    for (;;) {
+        if (process_node(&child, &here) != 0) {
+            display_error("Error processing child", 5203, 0);
+            return 1;
+        }
+        uint64_t peer;
+        code = lumo_get_propval_by_name_ptr(child, "_peer", &peer, sizeof peer);
+        if (code == LUMO_NO_SUCH_PROPERTY)
+            return 0;
+        if (code != LUMO_OK) {
+            display_errorf(5203, code, "Error getting peer node: %s", error_text(code));
+            return 1;
+        }
+        if (peer == checkpoint || is_ancestor(peer, &here)) {
+            (void)snprintf(errmsg, sizeof errmsg, "Error getting peer node: link back to %#llx",
+                           static_cast<unsigned long long>(peer));
+            display_error(errmsg, 5203, 0);
+            return 1;
+        }
+        child = peer;
+        if (++steps == stride) {
+            checkpoint = child;
+            stride *= 2;
+            steps = 0;
+        }
+    }
+}
+
+int walk_platform_tree()
+{
+    int code = lumo_initialize_ptr();
+    if (code != LUMO_OK) {
+        display_errorf(5203, code, "Error in lumo_initialize: %s", error_text(code));
+        return exit_failure;
+    }
+    uint64_t root;
+    code = lumo_get_root_ptr(&root);
+    if (code != LUMO_OK) {
+        display_errorf(5203, code, "Error in lumo_get_root: %s", error_text(code));
+        return exit_failure;
+    }
+    if (process_node(&root, nullptr) != 0) {
+        display_error("Error processing node", 5203, 0);
+        return exit_failure;
+    }
+    (void)lumo_shutdown_ptr();
+    return 0;
+}
