@@ -1,6 +1,6 @@
 // treeprobe as the parent collector runs it: the installed program in the
 // sandbox, the installed liblumo.so linked at /usr/lib/liblumo.so, and
-// platform descriptions from the samples folder or written by the test.
+// platform descriptions from the samples folder, the sample host or the test.
 #include "support.h"
 
 #include <set>
@@ -9,6 +9,7 @@ namespace
 {
 
 const std::string samples = TREEPROBE_SAMPLES;
+const std::string sample_host_platform = SAMPLE_HOST_PLATFORM;
 
 // A host image with the library where the program looks and the
 // description at the library's default path.
@@ -48,7 +49,7 @@ TEST(TreeprobeSandboxed, WritesEveryKindOfValueByteForByte)
 TEST(TreeprobeSandboxed, SmallServerGivesWellFormedRecordsWhoseParentsComeFirst)
 {
     REQUIRE_SANDBOX();
-    Host host(read_file(samples + "/small-server.platform"));
+    Host host(read_file(sample_host_platform));
     SandboxResult r = host.run();
     ASSERT_EQ(r.status, 0) << r.out;
     ParsedOutput parsed = parse_records(r.out);
@@ -193,7 +194,7 @@ TEST(TreeprobeSandboxed, LostOutputIsAFailureAsRootAndAsAnOrdinaryUser)
     REQUIRE_SANDBOX();
     for (SandboxOutput mode : {SandboxOutput::full, SandboxOutput::closed}) {
         for (bool as_user : {false, true}) {
-            Host host(read_file(samples + "/small-server.platform"));
+            Host host(read_file(sample_host_platform));
             SandboxRun run = installed("treeprobe");
             run.image = host.image.path();
             run.out = mode;
