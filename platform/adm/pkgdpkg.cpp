@@ -197,29 +197,22 @@ int read_whole_file(const char *path, std::string &text)
 
 // The list of a package that may be installed for several architectures at
 // once (Multi-Arch: same) is "info/NAME:ARCH.list", every other package's
-// "info/NAME.list"; a database written before the tools knew of several
-// architectures has only the second kind, so the other name is tried too.
+// "info/NAME.list".
 bool install_time(const std::string &root, const StatusEntry &entry, std::string &path,
                   time_t &when)
 {
     if (entry.name.find('/') != std::string_view::npos ||
         (entry.arch && entry.arch->find('/') != std::string_view::npos))
         return false;
-    bool qualified_first = entry.multi_arch == "same" && entry.arch;
-    for (bool qualified : {qualified_first, !qualified_first}) {
-        if (qualified && !entry.arch)
-            continue;
-        path.assign(root).append("/info/").append(entry.name);
-        if (qualified)
-            path.append(":").append(*entry.arch);
-        path.append(".list");
-        struct stat st;
-        if (stat(path.c_str(), &st) == 0) {
-            when = st.st_mtime;
-            return true;
-        }
-    }
-    return false;
+    path.assign(root).append("/info/").append(entry.name);
+    if (entry.multi_arch == "same" && entry.arch)
+        path.append(":").append(*entry.arch);
+    path.append(".list");
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return false;
+    when = st.st_mtime;
+    return true;
 }
 
 struct Installed {
