@@ -84,11 +84,13 @@ class Source
 // The database folder: one subfolder per instance, holding "pkginfo".
 std::unique_ptr<Source> open_folder_source(const std::string &root);
 
-// One stanza of a dpkg "status" file whose package is installed, wholly or
-// in part. The views point into the file's text; an absent field has no
-// value, and description is empty when Description has no continuation.
+// One stanza of a dpkg "status" file. The views point into the file's text;
+// an absent field has no value, and description is empty when Description
+// has no continuation.
 struct StatusEntry {
     std::string_view name;
+    // Installed, wholly or in part; status tells which.
+    bool listed = false;
     char status = status_installed;
     std::optional<std::string_view> arch;
     std::optional<std::string_view> version;
@@ -102,8 +104,7 @@ struct StatusEntry {
     std::string_view description;
 };
 
-// The stanzas of a status file in file order, keeping only the packages
-// that are installed or partially installed, and only those with a name.
+// The stanzas of a status file that name a package, in file order.
 std::vector<StatusEntry> parse_status_file(std::string_view text);
 
 // The extended description from Description's continuation lines: one

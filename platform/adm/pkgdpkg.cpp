@@ -7,9 +7,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <ctime>
+#include <deque>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace adm
 {
@@ -17,12 +20,18 @@ namespace adm
 namespace
 {
 
-// One line, without its line feed and without a carriage return before it.
+// One line as it stands, without its line feed.
 std::string_view take_line(std::string_view &text)
 {
     size_t end = text.find('\n');
     std::string_view line = text.substr(0, end);
     text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    return line;
+}
+
+// What a line says: a carriage return before the line feed is no part of it.
+std::string_view content(std::string_view line)
+{
     if (line.ends_with('\r'))
         line.remove_suffix(1);
     return line;
@@ -104,14 +113,17 @@ std::optional<char> installed_state(std::string_view status)
 class Stanza
 {
   public:
-    void take(std::string_view line)
+    // A line that is not empty, as it stands in the file.
+    void take(std::string_view raw)
     {
+        std::string_view line = content(raw);
         if (is_blank(line[0])) {
-            // Continuation lines count only for the Description kept.
+            // Continuation lines count only for the Description kept. They
+            // are kept as they stand and read again by join_description().
             if (in_description_) {
                 if (description_start_ == nullptr)
-                    description_start_ = line.data();
-                description_end_ = line.data() + line.size();
+                    description_start_ = raw.data();
+                description_end_ = raw.data() + raw.size();
             }
             return;
         }
@@ -132,17 +144,18 @@ class Stanza
         }
     }
 
-    // Adds the package to kept when it is installed and has a name, and
-    // makes the stanza ready for the next.
-    void finish(std::vector<StatusEntry> &kept)
+    // Adds the package to entries when it has a name, and makes the stanza
+    // ready for the next.
+    void finish(std::vector<StatusEntry> &entries)
     {
-        std::optional<char> state;
-        if (fields_[package_field] && !fields_[package_field]->empty() && fields_[status_field])
-            state = installed_state(*fields_[status_field]);
-        if (state) {
+        if (fields_[package_field] && !fields_[package_field]->empty()) {
+            std::optional<char> state;
+            if (fields_[status_field])
+                state = installed_state(*fields_[status_field]);
             StatusEntry entry;
             entry.name = *fields_[package_field];
-            entry.status = *state;
+            entry.listed = state.has_value();
+            entry.status = state.value_or(status_installed);
             entry.arch = fields_[architecture_field];
             entry.version = fields_[version_field];
             entry.maintainer = fields_[maintainer_field];
@@ -153,7 +166,7 @@ class Stanza
             if (description_start_ != nullptr)
                 entry.description = std::string_view(
                     description_start_, static_cast<size_t>(description_end_ - description_start_));
-            kept.push_back(entry);
+            entries.push_back(entry);
         }
         *this = Stanza();
     }
@@ -215,6 +228,26 @@ bool install_time(const std::string &root, const StatusEntry &entry, std::string
     return true;
 }
 
+// Journal files in the order of their numbers, whatever their zero padding.
+bool by_number(const std::string &a, const std::string &b)
+{
+    std::string_view x = a, y = b;
+    x.remove_prefix(std::min(x.find_first_not_of('0'), x.size()));
+    y.remove_prefix(std::min(y.find_first_not_of('0'), y.size()));
+    if (x.size() != y.size())
+        return x.size() < y.size();
+    return x < y;
+}
+
+// One package is told from another by its name and architecture.
+std::string package_key(const StatusEntry &entry)
+{
+    std::string key(entry.name);
+    key.push_back('\0');
+    key.append(entry.arch.value_or(""));
+    return key;
+}
+
 struct Installed {
     StatusEntry entry;
     std::string instance;
@@ -251,8 +284,9 @@ class DpkgSource : public Source
     }
 
   private:
-    // The status file is read and parsed once, in one pass; its text stays
-    // for as long as the source, since the entries point into it.
+    // The status file and the journal are read and parsed once, in one
+    // pass each; their texts stay for as long as the source, since the
+    // entries point into them.
     int load()
     {
         path_.assign(root_).append("/status");
@@ -260,6 +294,10 @@ class DpkgSource : public Source
         if (error != 0)
             return error;
         std::vector<StatusEntry> entries = parse_status_file(text_);
+        error = apply_journal(entries);
+        if (error != 0)
+            return error;
+        std::erase_if(entries, [](const StatusEntry &entry) { return !entry.listed; });
         std::stable_sort(
             entries.begin(), entries.end(),
             [](const StatusEntry &a, const StatusEntry &b) { return a.name < b.name; });
@@ -282,6 +320,57 @@ class DpkgSource : public Source
             [](const Installed &a, const Installed &b) { return a.instance < b.instance; });
         position_ = 0;
         loaded_ = true;
+        return 0;
+    }
+
+    // The package tools record each change of a package in a file of
+    // "updates/" named by a number, and fold these into "status" later.
+    // Until then each of their stanzas stands for the package of its name
+    // and architecture, the file with the highest number last.
+    int apply_journal(std::vector<StatusEntry> &entries)
+    {
+        journal_.clear();
+        std::vector<std::string> names;
+        path_.assign(root_).append("/updates");
+        DIR *dir = opendir(path_.c_str());
+        if (dir == nullptr)
+            return errno == ENOENT ? 0 : errno;
+        for (;;) {
+            errno = 0;
+            struct dirent *entry = readdir(dir);
+            if (entry == nullptr)
+                break;
+            std::string_view name = entry->d_name;
+            if (!name.empty() && name.find_first_not_of("0123456789") == std::string_view::npos)
+                names.emplace_back(name);
+        }
+        int error = errno;
+        (void)closedir(dir);
+        if (error != 0)
+            return error;
+        std::sort(names.begin(), names.end(), by_number);
+
+        std::unordered_map<std::string, size_t> by_package;
+        if (!names.empty())
+            for (size_t i = 0; i < entries.size(); i++)
+                by_package.emplace(package_key(entries[i]), i);
+        for (const std::string &name : names) {
+            path_.assign(root_).append("/updates/").append(name);
+            std::string &text = journal_.emplace_back();
+            error = read_whole_file(path_.c_str(), text);
+            // Folded into "status" since the folder was listed.
+            if (error == ENOENT)
+                continue;
+            if (error != 0)
+                return error;
+            for (const StatusEntry &entry : parse_status_file(text)) {
+                auto [found, added] = by_package.emplace(package_key(entry), entries.size());
+                if (added)
+                    entries.push_back(entry);
+                else
+                    entries[found->second] = entry;
+            }
+        }
         return 0;
     }
 
@@ -321,6 +410,7 @@ class DpkgSource : public Source
     std::string path_;
     bool loaded_ = false;
     std::string text_;
+    std::deque<std::string> journal_;  // stays put as it grows
     std::vector<Installed> installed_; // in byte order of the instance
     size_t position_ = 0;
 };
@@ -329,17 +419,17 @@ class DpkgSource : public Source
 
 std::vector<StatusEntry> parse_status_file(std::string_view text)
 {
-    std::vector<StatusEntry> kept;
+    std::vector<StatusEntry> entries;
     Stanza stanza;
     while (!text.empty()) {
-        std::string_view line = take_line(text);
-        if (is_blank_line(line))
-            stanza.finish(kept);
+        std::string_view raw = take_line(text);
+        if (is_blank_line(content(raw)))
+            stanza.finish(entries);
         else
-            stanza.take(line);
+            stanza.take(raw);
     }
-    stanza.finish(kept);
-    return kept;
+    stanza.finish(entries);
+    return entries;
 }
 
 std::string join_description(std::string_view continuation)
@@ -347,7 +437,7 @@ std::string join_description(std::string_view continuation)
     std::string text;
     bool first = true;
     while (!continuation.empty()) {
-        std::string_view line = take_line(continuation);
+        std::string_view line = content(take_line(continuation));
         if (!first)
             text.push_back('\n');
         first = false;

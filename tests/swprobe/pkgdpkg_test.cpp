@@ -33,7 +33,8 @@ std::vector<std::string> parsed(const std::string &text)
 {
     std::vector<std::string> entries;
     for (const adm::StatusEntry &entry : adm::parse_status_file(text))
-        entries.push_back(describe(entry));
+        if (entry.listed)
+            entries.push_back(describe(entry));
     return entries;
 }
 
@@ -128,7 +129,7 @@ TEST(StatusFile, Parsing)
         {"carriage returns end lines too",
          "Package: a\r\nStatus: install ok installed\r\nDescription: s\r\n one\r\n two\r\n\r\n"
          "Package: b\r\nStatus: install ok installed\r\n",
-         {"a status=0 arch=null version=null section=null synopsis=\"s\" desc=\" one\r\n two\"",
+         {"a status=0 arch=null version=null section=null synopsis=\"s\" desc=\" one\r\n two\r\"",
           "b status=0 arch=null version=null section=null synopsis=null desc=\"\""}},
         {"field names in any case, blanks around values",
          "PACKAGE:a\nstatus:\tinstall  ok\tinstalled \nsEcTiOn:   net  \n",
@@ -185,7 +186,8 @@ TEST(StatusFile, StatesKeptAndSkipped)
     for (auto &c : cases) {
         std::vector<adm::StatusEntry> entries =
             adm::parse_status_file("Package: p\nStatus: " + std::string(c.status) + "\n");
-        std::string got = entries.empty() ? "skipped" : std::to_string(entries[0].status);
+        std::string got =
+            entries.empty() || !entries[0].listed ? "skipped" : std::to_string(entries[0].status);
         EXPECT_EQ(got, c.expected ? c.expected : "skipped") << c.status;
     }
 }
@@ -363,4 +365,29 @@ TEST(DpkgDatabase, ServedOnlyWhereTheDatabaseFolderIsMissing)
     };
     for (auto &c : cases)
         EXPECT_EQ(enumerate(c.roots), c.expected) << c.name;
+}
+
+TEST(DpkgDatabase, JournalStanzasStandForThoseOfTheStatusFile)
+{
+    TempDir db;
+    write_file(db / "status", stanza("a", "all", "install ok installed") +
+                                  stanza("b", "all", "install ok installed") +
+                                  stanza("c", "amd64", "install ok unpacked") +
+                                  stanza("c", "i386", "install ok installed"));
+    write_file(db / "updates/0000", stanza("b", "all", "deinstall ok config-files"));
+    write_file(db / "updates/0001", stanza("c", "amd64", "install ok installed") +
+                                        stanza("d", "all", "install ok half-installed"));
+    write_file(db / "updates/9",
+               "Package: a\nStatus: install ok installed\nArchitecture: all\nVersion: 9\n");
+    write_file(db / "updates/0010",
+               "Package: a\nStatus: install ok installed\nArchitecture: all\nVersion: 10\n");
+    write_file(db / "updates/tmp.i", stanza("e", "all", "install ok installed"));
+    adm::Roots roots = dpkg_only(db);
+    EXPECT_EQ(enumerate(roots),
+              (std::vector<std::string>{"a 0", "c:amd64 0", "c:i386 0", "d 1", esrch}));
+    EXPECT_EQ(text_or_null(adm::find_param(roots, "a", "VERSION")), "\"10\"");
+    adm::end_lookups();
+
+    make_dir(db / "updates/0011");
+    EXPECT_EQ(enumerate(roots), (std::vector<std::string>{"-1 errno " + std::to_string(EISDIR)}));
 }
