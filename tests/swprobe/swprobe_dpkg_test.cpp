@@ -86,50 +86,6 @@ TEST(SwprobeDpkg, WritesEveryInstalledPackageByteForByte)
     EXPECT_EQ(r.status, 0);
 }
 
-TEST(SwprobeDpkg, Ends)
-{
-    REQUIRE_SANDBOX();
-    TempDir nothing_installed;
-    write_file(nothing_installed / "var/lib/dpkg/status",
-               "Package: old\nStatus: purge ok not-installed\n");
-
-    TempDir closed;
-    write_file(closed / "var/lib/dpkg/status", library_stanzas, 0600);
-
-    TempDir no_section;
-    write_file(no_section / "var/lib/dpkg/status",
-               "Package: a\nStatus: install ok installed\nSection: x\nArchitecture: all\n"
-               "Version: 1\nDescription: a\n\n"
-               "Package: b\nStatus: install ok installed\nArchitecture: all\nVersion: 1\n"
-               "Description: b\n");
-
-    struct {
-        const char *name;
-        const TempDir &image;
-        bool as_user;
-        std::string out;
-        int status;
-    } cases[] = {
-        {"nothing installed", nothing_installed, false, "", 0},
-        {"status file closed to the user", closed, true,
-         error_record("Error from pkginfo: Permission denied", 5013, 13), 0},
-        {"a package without a section", no_section, false,
-         "*PKGINST: a\nNAME: a\nCATEGORY: x\nARCH: all\nVERSION: 1\nVENDOR: <not specified>\n"
-         "BASEDIR: /\nSTATUS: installed\n" +
-             error_record("Incomplete information from pkginfo.", 5061, 0),
-         2},
-    };
-    for (auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        SandboxRun run = swprobe_over(c.image.path());
-        run.as_user = c.as_user;
-        SandboxResult r = run_checked(run);
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, c.status);
-    }
-}
-
 TEST(SwprobeDpkg, ThisMachinesDatabase)
 {
     REQUIRE_SANDBOX();
