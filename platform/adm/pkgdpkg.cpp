@@ -1,7 +1,7 @@
 // The package database of a host without /var/sadm/pkg: the "status" file
 // of the host's own package tools, one stanza of "Field: value" lines per
-// package, and the file lists in "info/" whose times tell when each package
-// was installed.
+// package, with the changes in "updates/" not yet folded into it, and the
+// file lists in "info/" whose times tell when each package was installed.
 #include "pkgdb.h"
 
 #include <algorithm>
