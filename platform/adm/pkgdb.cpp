@@ -1,6 +1,7 @@
 #include "pkgdb.h"
 
 #include <cerrno>
+#include <sys/stat.h>
 
 namespace adm
 {
@@ -45,9 +46,16 @@ void parse_pkginfo_file(std::string_view text, Package &package)
     }
 }
 
-std::unique_ptr<Source> open_source(const std::string &root)
+std::unique_ptr<Source> open_source(const Roots &roots)
 {
-    return open_folder_source(root);
+    // The package tools' own database stands in only where the database
+    // folder is missing altogether; any other failure to reach the folder
+    // is reported as it is.
+    struct stat st;
+    if (stat(roots.folder.c_str(), &st) != 0 && errno == ENOENT &&
+        stat((roots.dpkg + "/status").c_str(), &st) == 0)
+        return open_dpkg_source(roots.dpkg);
+    return open_folder_source(roots.folder);
 }
 
 // The enumeration lives from the first "all" request to pkginfo(info, NULL);
@@ -71,10 +79,10 @@ static void fill_record(struct pkginfo *info, Package &package)
     info->status = package.status;
 }
 
-int next_package(const std::string &root, struct pkginfo *info)
+int next_package(const Roots &roots, struct pkginfo *info)
 {
     if (!enumeration)
-        enumeration = open_source(root);
+        enumeration = open_source(roots);
     delivered.reset();
     int error = enumeration->next(delivered);
     if (error != 0) {
@@ -94,7 +102,7 @@ void end_enumeration(struct pkginfo *info)
         *info = {};
 }
 
-char *find_param(const std::string &root, const char *instance, const char *name)
+char *find_param(const Roots &roots, const char *instance, const char *name)
 {
     if (instance == nullptr || name == nullptr)
         return nullptr;
@@ -104,7 +112,7 @@ char *find_param(const std::string &root, const char *instance, const char *name
         } else if (enumeration) {
             looked_up = enumeration->find(instance);
         } else {
-            looked_up = open_source(root)->find(instance);
+            looked_up = open_source(roots)->find(instance);
         }
     }
     return looked_up ? looked_up->find(name) : nullptr;

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,6 +18,7 @@ namespace adm
 {
 
 inline constexpr char package_root[] = "/var/sadm/pkg";
+inline constexpr char dpkg_root[] = "/var/lib/dpkg";
 
 inline constexpr char status_installed = 0;
 inline constexpr char status_partial = 1;
@@ -82,15 +84,55 @@ class Source
 // The database folder: one subfolder per instance, holding "pkginfo".
 std::unique_ptr<Source> open_folder_source(const std::string &root);
 
-// The source that serves a root.
-std::unique_ptr<Source> open_source(const std::string &root);
+// One stanza of a dpkg "status" file. The views point into the file's text;
+// an absent field has no value, and description is empty when Description
+// has no continuation.
+struct StatusEntry {
+    std::string_view name;
+    // Installed, wholly or in part; status tells which.
+    bool listed = false;
+    char status = status_installed;
+    std::optional<std::string_view> arch;
+    std::optional<std::string_view> version;
+    std::optional<std::string_view> maintainer;
+    std::optional<std::string_view> section;
+    std::optional<std::string_view> homepage;
+    std::optional<std::string_view> multi_arch;
+    // The first line of Description, and its continuation lines as they
+    // stand in the file (each still led by its blank).
+    std::optional<std::string_view> synopsis;
+    std::string_view description;
+};
 
-// pkginfo(info, "all", NULL, NULL) over the database at root.
-int next_package(const std::string &root, struct pkginfo *info);
+// The stanzas of a status file that name a package, in file order.
+std::vector<StatusEntry> parse_status_file(std::string_view text);
+
+// The extended description from Description's continuation lines: one
+// leading blank taken off each, a lone "." standing for an empty line, the
+// lines joined by line feeds.
+std::string join_description(std::string_view continuation);
+
+// The address between the first "<" and the next ">" of Maintainer.
+std::optional<std::string_view> maintainer_address(std::string_view maintainer);
+
+// The host's package tools' database: "status" and "info/" in root.
+std::unique_ptr<Source> open_dpkg_source(const std::string &root);
+
+// Where the databases live: tests point both at temporary folders.
+struct Roots {
+    std::string folder; // the database folder
+    std::string dpkg;   // served only when the database folder is missing
+};
+
+// The source that serves the roots.
+std::unique_ptr<Source> open_source(const Roots &roots);
+
+// pkginfo(info, "all", NULL, NULL) over the databases at roots.
+int next_package(const Roots &roots, struct pkginfo *info);
 // pkginfo(info, NULL): forget the enumeration and its packages.
 void end_enumeration(struct pkginfo *info);
-// pkgparam(instance, name) over the database at root.
-char *find_param(const std::string &root, const char *instance, const char *name);
+// pkgparam(instance, name) over the databases at roots.
+char *find_param(const Roots &roots, const char *instance, const char *name);
 // pkgparam(NULL, NULL): forget the package of the last lookups.
 void end_lookups();
 

@@ -27,7 +27,7 @@ extern "C" int pkginfo(struct pkginfo *info, char *pkginst, ...)
         return -1;
     }
     try {
-        return adm::next_package(adm::package_root, info);
+        return adm::next_package({adm::package_root, adm::dpkg_root}, info);
     } catch (const std::exception &) {
         errno = ENOMEM;
         return -1;
@@ -41,7 +41,7 @@ extern "C" char *pkgparam(char *pkginst, char *param)
         return nullptr;
     }
     try {
-        return adm::find_param(adm::package_root, pkginst, param);
+        return adm::find_param({adm::package_root, adm::dpkg_root}, pkginst, param);
     } catch (const std::exception &) {
         errno = ENOMEM;
         return nullptr;

@@ -11,6 +11,13 @@
 namespace
 {
 
+// The database folder alone: no other database stands in where it is
+// missing.
+adm::Roots folder_only(const std::string &folder)
+{
+    return {folder, folder + ".no-dpkg"};
+}
+
 std::string text_or_null(const char *text)
 {
     return text != nullptr ? "\"" + std::string(text) + "\"" : "null";
@@ -21,7 +28,7 @@ std::string step(const std::string &root)
 {
     struct pkginfo info = {};
     errno = 0;
-    int result = adm::next_package(root, &info);
+    int result = adm::next_package(folder_only(root), &info);
     if (result != 0)
         return std::to_string(result) + " errno " + std::to_string(errno);
     return std::string(info.pkginst) + " name=" + text_or_null(info.name) +
@@ -236,7 +243,7 @@ TEST(PackageParameters, Lookups)
         {"ORLOa", nullptr, nullptr},
     };
     for (auto &c : cases) {
-        const char *value = adm::find_param(db.path(), c.instance, c.param);
+        const char *value = adm::find_param(folder_only(db.path()), c.instance, c.param);
         EXPECT_EQ(text_or_null(value), text_or_null(c.expected))
             << text_or_null(c.instance) << " " << text_or_null(c.param);
     }
@@ -249,26 +256,29 @@ TEST(PackageParameters, TheDeliveredPackageIsNotReadAgain)
     write_file(db / "ORLOa/pkginfo", std::string(complete) + "DESC=as delivered\n");
     write_file(db / "ORLOb/pkginfo", std::string(complete) + "DESC=b\n");
     struct pkginfo info = {};
-    ASSERT_EQ(adm::next_package(db.path(), &info), 0);
+    ASSERT_EQ(adm::next_package(folder_only(db.path()), &info), 0);
     write_file(db / "ORLOa/pkginfo", std::string(complete) + "DESC=changed since\n");
-    EXPECT_EQ(text_or_null(adm::find_param(db.path(), "ORLOa", "DESC")), "\"as delivered\"");
+    EXPECT_EQ(text_or_null(adm::find_param(folder_only(db.path()), "ORLOa", "DESC")),
+              "\"as delivered\"");
 
     // Parameter strings outlive the next step; record strings outlive the
     // lookups. The sanitizer build checks that they are still there.
-    const char *desc = adm::find_param(db.path(), "ORLOa", "DESC");
+    const char *desc = adm::find_param(folder_only(db.path()), "ORLOa", "DESC");
     const char *name = info.name;
-    EXPECT_EQ(text_or_null(adm::find_param(db.path(), "ORLOb", "DESC")), "\"b\"");
+    EXPECT_EQ(text_or_null(adm::find_param(folder_only(db.path()), "ORLOb", "DESC")), "\"b\"");
     EXPECT_STREQ(name, "Sample");
-    EXPECT_EQ(text_or_null(adm::find_param(db.path(), "ORLOa", "DESC")), "\"as delivered\"");
-    desc = adm::find_param(db.path(), "ORLOa", "DESC");
-    ASSERT_EQ(adm::next_package(db.path(), &info), 0);
+    EXPECT_EQ(text_or_null(adm::find_param(folder_only(db.path()), "ORLOa", "DESC")),
+              "\"as delivered\"");
+    desc = adm::find_param(folder_only(db.path()), "ORLOa", "DESC");
+    ASSERT_EQ(adm::next_package(folder_only(db.path()), &info), 0);
     EXPECT_STREQ(desc, "as delivered");
     adm::end_lookups();
     adm::end_enumeration(&info);
     EXPECT_EQ(info.pkginst, nullptr);
 
     // Outside an enumeration a lookup reads the file as it is now.
-    EXPECT_EQ(text_or_null(adm::find_param(db.path(), "ORLOa", "DESC")), "\"changed since\"");
+    EXPECT_EQ(text_or_null(adm::find_param(folder_only(db.path()), "ORLOa", "DESC")),
+              "\"changed since\"");
     adm::end_lookups();
 }
 

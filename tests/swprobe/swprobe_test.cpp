@@ -77,6 +77,24 @@ TEST(SwprobeSandboxed, Ends)
                "NAME=No version\nARCH=sparc\nVERSION=\nCATEGORY=system\n");
     write_file(incomplete / "var/sadm/pkg/ORLOc/pkginfo", complete);
 
+    // Without /var/sadm/pkg the dpkg database serves.
+    const char dpkg_stanza[] = "Package: a\nStatus: install ok installed\nSection: x\n"
+                               "Architecture: all\nVersion: 1\nDescription: a\n\n";
+    TempDir dpkg_nothing_installed;
+    write_file(dpkg_nothing_installed / "var/lib/dpkg/status",
+               "Package: old\nStatus: purge ok not-installed\n");
+
+    TempDir dpkg_closed;
+    write_file(dpkg_closed / "var/lib/dpkg/status", dpkg_stanza, 0600);
+
+    TempDir dpkg_no_section;
+    write_file(dpkg_no_section / "var/lib/dpkg/status",
+               std::string(dpkg_stanza) +
+                   "Package: b\nStatus: install ok installed\nArchitecture: all\nVersion: 1\n"
+                   "Description: b\n");
+    const std::string dpkg_record = "*PKGINST: a\nNAME: a\nCATEGORY: x\nARCH: all\nVERSION: 1\n"
+                                    "VENDOR: <not specified>\nBASEDIR: /\nSTATUS: installed\n";
+
     const std::string denied = error_record("Error from pkginfo: Permission denied", 5013, 13);
     struct {
         const char *name;
@@ -93,6 +111,11 @@ TEST(SwprobeSandboxed, Ends)
         {"one package closed to the user", one_closed, true, sample_record("ORLOa") + denied, 0},
         {"an empty version", incomplete, false,
          sample_record("ORLOa") + error_record("Incomplete information from pkginfo.", 5061, 0), 2},
+        {"dpkg: nothing installed", dpkg_nothing_installed, false, "", 0},
+        {"dpkg: status file closed to the user", dpkg_closed, true, denied, 0},
+        {"dpkg: status file open to root", dpkg_closed, false, dpkg_record, 0},
+        {"dpkg: a package without a section", dpkg_no_section, false,
+         dpkg_record + error_record("Incomplete information from pkginfo.", 5061, 0), 2},
     };
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);

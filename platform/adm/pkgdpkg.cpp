@@ -1,0 +1,468 @@
+// The package database of a host without /var/sadm/pkg: the "status" file
+// of the host's own package tools, one stanza of "Field: value" lines per
+// package, with the changes in "updates/" not yet folded into it, and the
+// file lists in "info/" whose times tell when each package was installed.
+#include "pkgdb.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <ctime>
+#include <deque>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_map>
+
+namespace adm
+{
+
+namespace
+{
+
+// One line as it stands, without its line feed.
+std::string_view take_line(std::string_view &text)
+{
+    size_t end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    return line;
+}
+
+// What a line says: a carriage return before the line feed is no part of it.
+std::string_view content(std::string_view line)
+{
+    if (line.ends_with('\r'))
+        line.remove_suffix(1);
+    return line;
+}
+
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t';
+}
+
+// A line of blanks only separates stanzas as an empty line does.
+bool is_blank_line(std::string_view line)
+{
+    return std::all_of(line.begin(), line.end(), is_blank);
+}
+
+std::string_view trim(std::string_view text)
+{
+    while (!text.empty() && is_blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back()))
+        text.remove_suffix(1);
+    return text;
+}
+
+char lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+// Field names are case-insensitive.
+bool same_field(std::string_view a, std::string_view b)
+{
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [](char x, char y) { return lower(x) == lower(y); });
+}
+
+enum Field {
+    package_field,
+    status_field,
+    architecture_field,
+    version_field,
+    maintainer_field,
+    section_field,
+    homepage_field,
+    multi_arch_field,
+    description_field,
+    field_count
+};
+
+constexpr std::string_view field_names[field_count] = {
+    "Package", "Status",   "Architecture", "Version",     "Maintainer",
+    "Section", "Homepage", "Multi-Arch",   "Description",
+};
+
+// Status holds three words: what is wanted of the package, whether it needs
+// reinstalling, and the state it is in. Only the state counts here.
+std::optional<char> installed_state(std::string_view status)
+{
+    std::string_view word;
+    for (int i = 0; i < 3; i++) {
+        status = trim(status);
+        if (status.empty())
+            return std::nullopt;
+        word = status.substr(0, std::min(status.find(' '), status.find('\t')));
+        status.remove_prefix(word.size());
+    }
+    if (word == "installed")
+        return status_installed;
+    constexpr std::string_view partial_states[] = {
+        "half-installed", "unpacked", "half-configured", "triggers-awaited", "triggers-pending",
+    };
+    for (std::string_view partial : partial_states)
+        if (word == partial)
+            return status_partial;
+    return std::nullopt;
+}
+
+class Stanza
+{
+  public:
+    // A line that is not empty, as it stands in the file.
+    void take(std::string_view raw)
+    {
+        std::string_view line = content(raw);
+        if (is_blank(line[0])) {
+            // Continuation lines count only for the Description kept. They
+            // are kept as they stand and read again by join_description().
+            if (in_description_) {
+                if (description_start_ == nullptr)
+                    description_start_ = raw.data();
+                description_end_ = raw.data() + raw.size();
+            }
+            return;
+        }
+        in_description_ = false;
+        size_t colon = line.find(':');
+        if (colon == std::string_view::npos)
+            return;
+        std::string_view name = line.substr(0, colon);
+        for (int field = 0; field < field_count; field++) {
+            if (!same_field(name, field_names[field]))
+                continue;
+            // The first of repeated fields wins.
+            if (!fields_[field]) {
+                fields_[field] = trim(line.substr(colon + 1));
+                in_description_ = field == description_field;
+            }
+            return;
+        }
+    }
+
+    // Adds the package to entries when it has a name, and makes the stanza
+    // ready for the next.
+    void finish(std::vector<StatusEntry> &entries)
+    {
+        if (fields_[package_field] && !fields_[package_field]->empty()) {
+            std::optional<char> state;
+            if (fields_[status_field])
+                state = installed_state(*fields_[status_field]);
+            StatusEntry entry;
+            entry.name = *fields_[package_field];
+            entry.listed = state.has_value();
+            entry.status = state.value_or(status_installed);
+            entry.arch = fields_[architecture_field];
+            entry.version = fields_[version_field];
+            entry.maintainer = fields_[maintainer_field];
+            entry.section = fields_[section_field];
+            entry.homepage = fields_[homepage_field];
+            entry.multi_arch = fields_[multi_arch_field];
+            entry.synopsis = fields_[description_field];
+            if (description_start_ != nullptr)
+                entry.description = std::string_view(
+                    description_start_, static_cast<size_t>(description_end_ - description_start_));
+            entries.push_back(entry);
+        }
+        *this = Stanza();
+    }
+
+  private:
+    std::optional<std::string_view> fields_[field_count];
+    bool in_description_ = false;
+    const char *description_start_ = nullptr;
+    const char *description_end_ = nullptr;
+};
+
+// Reads a whole file. Non-blocking, so a FIFO in its place cannot hang the
+// enumeration; the size is only a first guess, the file may grow meanwhile.
+int read_whole_file(const char *path, std::string &text)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0)
+        return errno;
+    struct stat st;
+    size_t length = 0;
+    text.resize(fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096);
+    int error = 0;
+    for (;;) {
+        ssize_t got = read(fd, text.data() + length, text.size() - length);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            error = errno;
+            break;
+        }
+        if (got == 0)
+            break;
+        length += static_cast<size_t>(got);
+        if (length == text.size())
+            text.resize(text.size() * 2);
+    }
+    (void)close(fd);
+    text.resize(length);
+    return error;
+}
+
+// The list of a package that may be installed for several architectures at
+// once (Multi-Arch: same) is "info/NAME:ARCH.list", every other package's
+// "info/NAME.list".
+bool install_time(const std::string &root, const StatusEntry &entry, std::string &path,
+                  time_t &when)
+{
+    if (entry.name.find('/') != std::string_view::npos ||
+        (entry.arch && entry.arch->find('/') != std::string_view::npos))
+        return false;
+    path.assign(root).append("/info/").append(entry.name);
+    if (entry.multi_arch == "same" && entry.arch)
+        path.append(":").append(*entry.arch);
+    path.append(".list");
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0)
+        return false;
+    when = st.st_mtime;
+    return true;
+}
+
+// Journal files in the order of their numbers, whatever their zero padding.
+bool by_number(const std::string &a, const std::string &b)
+{
+    std::string_view x = a, y = b;
+    x.remove_prefix(std::min(x.find_first_not_of('0'), x.size()));
+    y.remove_prefix(std::min(y.find_first_not_of('0'), y.size()));
+    if (x.size() != y.size())
+        return x.size() < y.size();
+    return x < y;
+}
+
+// One package is told from another by its name and architecture.
+std::string package_key(const StatusEntry &entry)
+{
+    std::string key(entry.name);
+    key.push_back('\0');
+    key.append(entry.arch.value_or(""));
+    return key;
+}
+
+struct Installed {
+    StatusEntry entry;
+    std::string instance;
+};
+
+class DpkgSource : public Source
+{
+  public:
+    explicit DpkgSource(const std::string &root) : root_(root) {}
+
+    int next(std::shared_ptr<Package> &package) override
+    {
+        if (!loaded_) {
+            int error = load();
+            if (error != 0)
+                return error;
+        }
+        if (position_ >= installed_.size())
+            return ESRCH;
+        package = make_package(installed_[position_++]);
+        return 0;
+    }
+
+    std::shared_ptr<Package> find(std::string_view instance) override
+    {
+        if (!loaded_ && load() != 0)
+            return nullptr;
+        auto found = std::lower_bound(
+            installed_.begin(), installed_.end(), instance,
+            [](const Installed &item, std::string_view wanted) { return item.instance < wanted; });
+        if (found == installed_.end() || found->instance != instance)
+            return nullptr;
+        return make_package(*found);
+    }
+
+  private:
+    // The status file and the journal are read and parsed once, in one
+    // pass each; their texts stay for as long as the source, since the
+    // entries point into them.
+    int load()
+    {
+        path_.assign(root_).append("/status");
+        int error = read_whole_file(path_.c_str(), text_);
+        if (error != 0)
+            return error;
+        std::vector<StatusEntry> entries = parse_status_file(text_);
+        error = apply_journal(entries);
+        if (error != 0)
+            return error;
+        std::erase_if(entries, [](const StatusEntry &entry) { return !entry.listed; });
+        std::stable_sort(
+            entries.begin(), entries.end(),
+            [](const StatusEntry &a, const StatusEntry &b) { return a.name < b.name; });
+        installed_.clear();
+        installed_.reserve(entries.size());
+        // A name installed for several architectures makes one instance
+        // per architecture, told apart by it.
+        for (size_t first = 0, end; first < entries.size(); first = end) {
+            for (end = first + 1; end < entries.size() && entries[end].name == entries[first].name;)
+                end++;
+            for (size_t i = first; i < end; i++) {
+                Installed item{entries[i], std::string(entries[i].name)};
+                if (end - first > 1)
+                    item.instance.append(":").append(entries[i].arch.value_or(""));
+                installed_.push_back(std::move(item));
+            }
+        }
+        std::stable_sort(
+            installed_.begin(), installed_.end(),
+            [](const Installed &a, const Installed &b) { return a.instance < b.instance; });
+        position_ = 0;
+        loaded_ = true;
+        return 0;
+    }
+
+    // The package tools record each change of a package in a file of
+    // "updates/" named by a number, and fold these into "status" later.
+    // Until then each of their stanzas stands for the package of its name
+    // and architecture, the file with the highest number last.
+    int apply_journal(std::vector<StatusEntry> &entries)
+    {
+        journal_.clear();
+        std::vector<std::string> names;
+        path_.assign(root_).append("/updates");
+        DIR *dir = opendir(path_.c_str());
+        if (dir == nullptr)
+            return errno == ENOENT ? 0 : errno;
+        for (;;) {
+            errno = 0;
+            struct dirent *entry = readdir(dir);
+            if (entry == nullptr)
+                break;
+            std::string_view name = entry->d_name;
+            if (!name.empty() && name.find_first_not_of("0123456789") == std::string_view::npos)
+                names.emplace_back(name);
+        }
+        int error = errno;
+        (void)closedir(dir);
+        if (error != 0)
+            return error;
+        std::sort(names.begin(), names.end(), by_number);
+
+        std::unordered_map<std::string, size_t> by_package;
+        if (!names.empty())
+            for (size_t i = 0; i < entries.size(); i++)
+                by_package.emplace(package_key(entries[i]), i);
+        for (const std::string &name : names) {
+            path_.assign(root_).append("/updates/").append(name);
+            std::string &text = journal_.emplace_back();
+            error = read_whole_file(path_.c_str(), text);
+            // Folded into "status" since the folder was listed.
+            if (error == ENOENT)
+                continue;
+            if (error != 0)
+                return error;
+            for (const StatusEntry &entry : parse_status_file(text)) {
+                auto [found, added] = by_package.emplace(package_key(entry), entries.size());
+                if (added)
+                    entries.push_back(entry);
+                else
+                    entries[found->second] = entry;
+            }
+        }
+        return 0;
+    }
+
+    std::shared_ptr<Package> make_package(const Installed &item)
+    {
+        const StatusEntry &entry = item.entry;
+        auto package = std::make_shared<Package>(item.instance);
+        package->status = entry.status;
+        if (entry.synopsis)
+            package->add("NAME", *entry.synopsis);
+        if (entry.arch)
+            package->add("ARCH", *entry.arch);
+        if (entry.version)
+            package->add("VERSION", *entry.version);
+        if (entry.maintainer)
+            package->add("VENDOR", *entry.maintainer);
+        package->add("BASEDIR", "/");
+        if (entry.section)
+            package->add("CATEGORY", *entry.section);
+        if (!entry.description.empty())
+            package->add("DESC", join_description(entry.description));
+        time_t when;
+        struct tm local;
+        char date[64];
+        if (install_time(root_, entry, path_, when) && localtime_r(&when, &local) != nullptr &&
+            strftime(date, sizeof date, "%b %d %Y %H:%M", &local) > 0)
+            package->add("INSTDATE", date);
+        if (entry.maintainer)
+            if (std::optional<std::string_view> address = maintainer_address(*entry.maintainer))
+                package->add("EMAIL", *address);
+        if (entry.homepage)
+            package->add("HOTLINE", *entry.homepage);
+        return package;
+    }
+
+    std::string root_;
+    std::string path_;
+    bool loaded_ = false;
+    std::string text_;
+    std::deque<std::string> journal_;  // stays put as it grows
+    std::vector<Installed> installed_; // in byte order of the instance
+    size_t position_ = 0;
+};
+
+} // namespace
+
+std::vector<StatusEntry> parse_status_file(std::string_view text)
+{
+    std::vector<StatusEntry> entries;
+    Stanza stanza;
+    while (!text.empty()) {
+        std::string_view raw = take_line(text);
+        if (is_blank_line(content(raw)))
+            stanza.finish(entries);
+        else
+            stanza.take(raw);
+    }
+    stanza.finish(entries);
+    return entries;
+}
+
+std::string join_description(std::string_view continuation)
+{
+    std::string text;
+    bool first = true;
+    while (!continuation.empty()) {
+        std::string_view line = content(take_line(continuation));
+        if (!first)
+            text.push_back('\n');
+        first = false;
+        if (!line.empty() && is_blank(line[0]))
+            line.remove_prefix(1);
+        if (line != ".")
+            text.append(line);
+    }
+    return text;
+}
+
+std::optional<std::string_view> maintainer_address(std::string_view maintainer)
+{
+    size_t open = maintainer.find('<');
+    if (open == std::string_view::npos)
+        return std::nullopt;
+    size_t close = maintainer.find('>', open + 1);
+    if (close == std::string_view::npos)
+        return std::nullopt;
+    return maintainer.substr(open + 1, close - open - 1);
+}
+
+std::unique_ptr<Source> open_dpkg_source(const std::string &root)
+{
+    return std::make_unique<DpkgSource>(root);
+}
+
+} // namespace adm
