@@ -1,8 +1,10 @@
 // liblumo.so: the platform information library's operations over the tree
-// model, filled from the platform description file.
+// model, filled from the platform description file, or from the running
+// host when there is no description.
 #include "lumo.h"
 
 #include "description.h"
+#include "host.h"
 #include "tree.h"
 
 #include <cerrno>
@@ -23,10 +25,12 @@ namespace
 {
 
 std::unique_ptr<Tree> tree;
-// Why the last lumo_initialize failed: the file, the line and the problem.
+// Why the last lumo_initialize failed: the file, the line and the problem,
+// or the host folder that cannot be served.
 std::string description_problem;
 
 const char default_description[] = "/etc/lumo/platform";
+const char host_sysfs[] = "/sys";
 
 bool read_file(const char *path, std::string &text, std::string &problem)
 {
@@ -55,11 +59,22 @@ bool read_file(const char *path, std::string &text, std::string &problem)
 int load_description()
 {
     const char *path = getenv("LUMO_PLATFORM");
-    if (path == nullptr || path[0] == '\0')
-        path = default_description;
     std::string text;
     std::string problem;
     auto loaded = std::make_unique<Tree>();
+    if (path == nullptr || path[0] == '\0') {
+        path = default_description;
+        // Without a description the library serves the host it runs on.
+        struct stat status;
+        if (lstat(path, &status) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
+            if (!lumo::serve_host(*loaded, host_sysfs, problem)) {
+                description_problem = problem;
+                return LUMO_BAD_DESCRIPTION;
+            }
+            tree = std::move(loaded);
+            return LUMO_OK;
+        }
+    }
     if (!read_file(path, text, problem) || !lumo::read_description(text, *loaded, problem)) {
         description_problem = std::string("platform description ") + path + ": " + problem;
         return LUMO_BAD_DESCRIPTION;
@@ -70,22 +85,33 @@ int load_description()
     return LUMO_OK;
 }
 
-// Looks up an object of one of the kinds the operation takes. Returns the
-// code to answer, 0 to go on.
-int find_object(uint64_t handle, Kind kind, Kind other_kind, const Object *&object)
+// Looks up an object of one of the kinds the operation takes, filled in
+// first if its source left it pending and the operation needs it filled.
+// Returns the code to answer, 0 to go on. The object stays in place until
+// the next lookup.
+int find_object(uint64_t handle, Kind kind, Kind other_kind, const Object *&object,
+                bool fill = true)
 {
     if (!tree)
         return LUMO_NOT_INITIALIZED;
+    try {
+        if (fill)
+            tree->complete(handle);
+    } catch (...) {
+        return LUMO_FAILURE;
+    }
     object = tree->find(handle);
     if (object == nullptr || (object->kind != kind && object->kind != other_kind))
         return LUMO_INVALID_HANDLE;
     return LUMO_OK;
 }
 
-// The same, then the fault injected on the operation there.
+// The same, then the fault injected on the operation there. Going to the
+// next property needs the list, which is there, not the value.
 int lookup(uint64_t handle, Kind kind, Kind other_kind, Operation operation, const Object *&object)
 {
-    int code = find_object(handle, kind, other_kind, object);
+    bool fill = !(kind == Kind::property && operation == lumo::op_next);
+    int code = find_object(handle, kind, other_kind, object, fill);
     return code != LUMO_OK ? code : tree->fault(handle, *object, operation);
 }
 

@@ -111,6 +111,53 @@ void Tree::set_fault(uint64_t handle, Operation operation, int32_t code)
     at(handle).faulty = true;
 }
 
+uint64_t Tree::add_pending_node(uint64_t parent, std::string_view name, uint32_t origin)
+{
+    uint64_t handle = add_node(parent, name);
+    Object &node = at(handle);
+    node.pending = true;
+    node.origin = origin;
+    return handle;
+}
+
+uint64_t Tree::add_pending_property(uint64_t node, std::string_view name, uint32_t origin)
+{
+    uint64_t handle = add_property(node, name, 9, {});
+    Object &property = at(handle);
+    property.pending = true;
+    property.origin = origin;
+    return handle;
+}
+
+void Tree::set_value(uint64_t property, int32_t type, std::string_view value)
+{
+    if (values_.size() + value.size() >= UINT32_MAX)
+        throw std::bad_alloc();
+    Object &object = at(property);
+    object.type = type;
+    object.value_offset = static_cast<uint32_t>(values_.size());
+    object.value_length = static_cast<uint32_t>(value.size());
+    values_.insert(values_.end(), value.begin(), value.end());
+}
+
+void Tree::complete(uint64_t handle)
+{
+    const Object *object = find(handle);
+    if (object == nullptr || !object->pending)
+        return;
+    // Cleared first: a source that fails halfway is not asked again.
+    at(handle).pending = false;
+    Kind kind = object->kind;
+    uint32_t origin = object->origin;
+    if (kind == Kind::node) {
+        source->list(*this, handle, origin);
+        return;
+    }
+    int code = source->read(*this, handle, origin);
+    if (code != 0)
+        set_fault(handle, op_value, code);
+}
+
 int32_t Tree::fault(uint64_t handle, const Object &object, Operation operation) const
 {
     if (!object.faulty)

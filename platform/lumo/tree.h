@@ -1,13 +1,15 @@
 // The library's tree model: nodes with their property lists, tables of
 // cells, and the result codes injected for fault tests. Whatever fills it
-// (a platform description file today) only calls the builders below; the
-// library's operations only read it.
+// (a platform description file, or the running host) only calls the
+// builders below; the library's operations only read it, after asking
+// complete() to fill in what a source left pending.
 #ifndef PROBES_PLATFORM_LUMO_TREE_H
 #define PROBES_PLATFORM_LUMO_TREE_H
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -43,6 +45,10 @@ enum Operation : uint8_t {
 //             cell (a row's first cell only)
 // A link is the handle it leads to, 0 for none. Links and offsets are 32
 // bits wide so that a million-object tree stays small.
+// A pending object is one its source fills in when it is first asked for:
+// a node whose properties after its name and whose children are not listed
+// yet, or a property whose value is not read yet. origin is the source's
+// own reference to where the object comes from.
 struct Object {
     uint32_t first = 0;
     uint32_t last = 0;
@@ -52,9 +58,25 @@ struct Object {
     uint32_t value_offset = 0;
     uint32_t value_length = 0;
     uint32_t name_offset = 0;
+    uint32_t origin = 0;
     int32_t type = 0;
     Kind kind = Kind::node;
     bool faulty = false;
+    bool pending = false;
+};
+
+class Tree;
+
+// Fills in the pending objects of a tree, each once.
+class Source
+{
+  public:
+    virtual ~Source() = default;
+    // Adds the node's remaining properties and its children.
+    virtual void list(Tree &tree, uint64_t node, uint32_t origin) = 0;
+    // Gives the property its value with set_value and returns 0, or returns
+    // the code that fetching its value answers with from then on.
+    virtual int read(Tree &tree, uint64_t property, uint32_t origin) = 0;
 };
 
 class Tree
@@ -76,6 +98,17 @@ class Tree
     uint64_t add_cell(uint64_t table, int32_t type, std::string_view value);
     // Result code that the operation on the object answers with instead.
     void set_fault(uint64_t handle, Operation operation, int32_t code);
+
+    // Objects that the source fills in later; a pending property is a
+    // character string until it is read.
+    uint64_t add_pending_node(uint64_t parent, std::string_view name, uint32_t origin);
+    uint64_t add_pending_property(uint64_t node, std::string_view name, uint32_t origin);
+    void set_value(uint64_t property, int32_t type, std::string_view value);
+    // Has the source fill in the object if it is pending; anything else,
+    // an unknown handle included, is left as it is. Only running out of
+    // memory throws.
+    void complete(uint64_t handle);
+    std::unique_ptr<Source> source;
 
     // Null for a handle that names no object.
     const Object *find(uint64_t handle) const

@@ -1,11 +1,17 @@
 // The stand-in platform information library: the description reader's
-// verdicts, and the operations in-process over description files.
+// verdicts, the operations in-process over description files, and over
+// this machine when there is no description.
 #include "description.h"
+#include "host.h"
 #include "lumo.h"
 #include "support.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
 
 namespace
 {
@@ -257,4 +263,69 @@ TEST(Strerror, EveryCodeHasAText)
     }
     EXPECT_STREQ(lumo_strerror(28), "value not readable");
     EXPECT_STREQ(lumo_strerror(99), "error 99");
+}
+
+// The folders of /sys/devices in byte order, as the library lists them.
+static std::vector<std::string> device_folders()
+{
+    std::vector<std::string> names;
+    DIR *dir = opendir("/sys/devices");
+    if (dir == nullptr)
+        return names;
+    while (const dirent *entry = readdir(dir))
+        if (entry->d_type == DT_DIR && strcmp(entry->d_name, ".") != 0 &&
+            strcmp(entry->d_name, "..") != 0)
+            names.push_back(entry->d_name);
+    (void)closedir(dir);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(RunningHost, ServedWhenThereIsNoDescription)
+{
+    struct stat status;
+    if (lstat("/etc/lumo/platform", &status) == 0)
+        GTEST_SKIP() << "this machine has a platform description";
+    (void)unsetenv("LUMO_PLATFORM");
+    ASSERT_EQ(lumo_initialize(), 0) << lumo_strerror(LUMO_BAD_DESCRIPTION);
+    uint64_t root;
+    ASSERT_EQ(lumo_get_root(&root), 0);
+    utsname kernel;
+    ASSERT_EQ(uname(&kernel), 0);
+    char text[lumo::attribute_cap + 1];
+    EXPECT_EQ(lumo_get_propval_by_name(root, "kernel_release", text, sizeof text), 0);
+    EXPECT_STREQ(text, kernel.release);
+
+    std::vector<std::string> children;
+    uint64_t first = 0, node;
+    int code = lumo_get_propval_by_name(root, "_child", &node, sizeof node);
+    for (first = node; code == 0;
+         code = lumo_get_propval_by_name(node, "_peer", &node, sizeof node)) {
+        ASSERT_EQ(lumo_get_propval_by_name(node, "name", text, sizeof text), 0);
+        children.push_back(text);
+    }
+    EXPECT_EQ(code, LUMO_NO_SUCH_PROPERTY);
+    EXPECT_EQ(children, device_folders());
+
+    // Every property's info record agrees with the value then fetched.
+    uint64_t prop;
+    code = lumo_get_first_prop(first, &prop);
+    while (code == 0) {
+        lumo_propinfo_t info;
+        ASSERT_EQ(lumo_get_propinfo(prop, &info), 0);
+        memset(text, 1, sizeof text);
+        int fetched = lumo_get_propval(prop, text, sizeof text);
+        if (fetched == 0 && info.type == LUMO_TYPE_STRING)
+            EXPECT_EQ(strnlen(text, sizeof text) + 1, info.size) << info.name;
+        else if (fetched == 0)
+            EXPECT_EQ(info.type, LUMO_TYPE_BYTES) << info.name;
+        else
+            EXPECT_EQ(fetched, LUMO_NOT_READABLE) << info.name;
+        code = lumo_get_next_prop(prop, &prop);
+    }
+    EXPECT_EQ(code, LUMO_END_OF_LIST);
+    uint64_t again;
+    EXPECT_EQ(lumo_get_propval_by_name(root, "_child", &again, sizeof again), 0);
+    EXPECT_EQ(again, first) << "handles are stable within a run";
+    EXPECT_EQ(lumo_shutdown(), 0);
 }

@@ -1,9 +1,13 @@
 // treeprobe as the parent collector runs it: the installed program in the
 // sandbox, the installed liblumo.so linked at /usr/lib/liblumo.so, and
-// platform descriptions from the samples folder, the sample host or the test.
+// platform descriptions from the samples folder, the sample host or the
+// test, or no description and this machine's own /sys.
 #include "support.h"
 
+#include <algorithm>
+#include <dirent.h>
 #include <set>
+#include <sys/utsname.h>
 
 namespace
 {
@@ -203,5 +207,66 @@ TEST(TreeprobeSandboxed, LostOutputIsAFailureAsRootAndAsAnOrdinaryUser)
             EXPECT_EQ(r.status, 3) << "as_user " << as_user;
             EXPECT_EQ(r.err, "");
         }
+    }
+}
+
+// The folders of /sys/devices in byte order.
+static std::vector<std::string> device_folders()
+{
+    std::vector<std::string> folders;
+    DIR *dir = opendir("/sys/devices");
+    if (dir == nullptr)
+        return folders;
+    while (const dirent *entry = readdir(dir))
+        if (entry->d_type == DT_DIR && std::string_view(entry->d_name) != "." &&
+            std::string_view(entry->d_name) != "..")
+            folders.push_back(entry->d_name);
+    (void)closedir(dir);
+    std::sort(folders.begin(), folders.end());
+    return folders;
+}
+
+// Without a description the library serves the machine's own /sys: the
+// whole device tree, every attribute the library reads, as records, for
+// the super-user and for an ordinary user, who may read less.
+TEST(TreeprobeSandboxed, RunningHostWithoutDescriptionGivesWellFormedRecords)
+{
+    REQUIRE_SANDBOX();
+    utsname kernel;
+    ASSERT_EQ(uname(&kernel), 0);
+    for (bool as_user : {false, true}) {
+        SCOPED_TRACE(as_user ? "as an ordinary user" : "as the super-user");
+        TempDir image;
+        make_link(image / "usr/lib/liblumo.so", "/opt/probes/lib/liblumo.so");
+        SandboxRun run = installed("treeprobe");
+        run.image = image.path();
+        run.host_binds = {"/sys"};
+        run.as_user = as_user;
+        SandboxResult r = run_checked(run);
+        ASSERT_EQ(r.status, 0) << r.out.substr(0, 2000);
+        EXPECT_EQ(r.err, "");
+        ParsedOutput parsed = parse_records(r.out);
+        EXPECT_TRUE(parsed.problems.empty()) << testing::PrintToString(parsed.problems);
+        ASSERT_FALSE(parsed.records.empty());
+        std::set<std::string> seen;
+        std::vector<std::string> top_level;
+        for (size_t i = 0; i < parsed.records.size(); i++) {
+            const Record &record = parsed.records[i];
+            EXPECT_EQ(record.key, "node") << record.value;
+            const std::string *id = record.find("nivex-id");
+            const std::string *parent = record.find("nivex-parent-id");
+            ASSERT_NE(id, nullptr) << record.value;
+            if (i == 0)
+                EXPECT_EQ(parent, nullptr);
+            else if (parent == nullptr || seen.count(*parent) == 0)
+                ADD_FAILURE() << record.value << " does not follow its parent";
+            else if (*parent == *parsed.records[0].find("nivex-id"))
+                top_level.push_back(record.value);
+            EXPECT_TRUE(seen.insert(*id).second) << "two nodes with the id " << *id;
+        }
+        const std::string *release = parsed.records[0].find("kernel_release");
+        ASSERT_NE(release, nullptr);
+        EXPECT_EQ(*release, kernel.release);
+        EXPECT_EQ(top_level, device_folders());
     }
 }
