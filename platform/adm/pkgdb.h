@@ -107,9 +107,9 @@ struct StatusEntry {
 // The stanzas of a status file that name a package, in file order.
 std::vector<StatusEntry> parse_status_file(std::string_view text);
 
-// The extended description from Description's continuation lines: one
-// leading blank taken off each, a lone "." standing for an empty line, the
-// lines joined by line feeds.
+// The extended description from Description's continuation lines, as the
+// package tools show them: every line but the first keeps its leading blank
+// (" ." stands for an empty line), so none can pass for a record line.
 std::string join_description(std::string_view continuation);
 
 // The address between the first "<" and the next ">" of Maintainer.

@@ -438,13 +438,13 @@ std::string join_description(std::string_view continuation)
     bool first = true;
     while (!continuation.empty()) {
         std::string_view line = content(take_line(continuation));
+        // The value's first line follows the key's own blank.
+        if (first && !line.empty() && is_blank(line[0]))
+            line.remove_prefix(1);
         if (!first)
             text.push_back('\n');
         first = false;
-        if (!line.empty() && is_blank(line[0]))
-            line.remove_prefix(1);
-        if (line != ".")
-            text.append(line);
+        text.append(line);
     }
     return text;
 }

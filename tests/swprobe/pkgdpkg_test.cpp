@@ -198,12 +198,11 @@ TEST(StatusFile, DescriptionAndAddress)
         const char *continuation;
         const char *expected;
     } descriptions[] = {
-        {" one\n two", "one\ntwo"},
-        {" one\n .\n two", "one\n\ntwo"},
-        {"  verbatim\n\tby tab", " verbatim\nby tab"},
-        {" ..\n . ", "..\n. "},
-        {" one\r\n two", "one\ntwo"},
-        {" .", ""},
+        {" one\n two", "one\n two"},
+        {" one\n .\n two", "one\n .\n two"},
+        {"  verbatim\n\tby tab", " verbatim\n\tby tab"},
+        {" one\r\n two\r", "one\n two"},
+        {" first\n Depends: a\n *x: y", "first\n Depends: a\n *x: y"},
     };
     for (auto &c : descriptions)
         EXPECT_EQ(adm::join_description(c.continuation), c.expected) << c.continuation;
@@ -289,7 +288,7 @@ TEST(DpkgDatabase, RecordAndParameters)
         const char *param;
         const char *expected;
     } cases[] = {
-        {"libfoo:amd64", "DESC", "Foo does things.\n\n  * verbatim"},
+        {"libfoo:amd64", "DESC", "Foo does things.\n .\n   * verbatim"},
         {"libfoo:amd64", "INSTDATE", "Mar 01 2024 12:34"},
         {"libfoo:amd64", "EMAIL", "jane@example.org"},
         {"libfoo:amd64", "HOTLINE", "https://foo.example.org"},

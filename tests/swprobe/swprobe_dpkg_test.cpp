@@ -76,7 +76,7 @@ TEST(SwprobeDpkg, WritesEveryInstalledPackageByteForByte)
                      "*PKGINST: libfoo:i386\nNAME: foo runtime library\nCATEGORY: libs\n"
                      "ARCH: i386\nVERSION: 1.4-3\nVENDOR: Jane Roe <jane@example.org>\n"
                      "BASEDIR: /\nSTATUS: installed\n"
-                     "DESC: Foo does things.\n\nIt does them well.\n"
+                     "DESC: Foo does things.\n .\n It does them well.\n"
                      "INSTDATE: Mar 01 2024 12:34\nHOTLINE: https://foo.example.org\n"
                      "EMAIL: jane@example.org\n"
                      "*PKGINST: tool\nNAME: a tool\nCATEGORY: utils\nARCH: all\nVERSION: 2\n"
