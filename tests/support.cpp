@@ -6,6 +6,7 @@
 #include <ftw.h>
 #include <sstream>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 TempDir::TempDir()
@@ -101,4 +102,44 @@ SandboxResult run_checked(const SandboxRun &run)
     SandboxResult result = run_in_sandbox(run);
     EXPECT_EQ(result.setup_error, "") << "sandbox for " << run.program;
     return result;
+}
+
+static std::string drain(int fd)
+{
+    std::string text;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        text.append(buffer, static_cast<size_t>(n));
+    (void)close(fd);
+    return text;
+}
+
+ChildOutcome in_child(const std::function<void()> &body)
+{
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0)
+        return {"", std::string("pipe: ") + strerror(errno), -1};
+    (void)fflush(stdout);
+    (void)fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        (void)dup2(out[1], STDOUT_FILENO);
+        (void)dup2(err[1], STDERR_FILENO);
+        (void)close(out[0]);
+        (void)close(err[0]);
+        body();
+        exit(0);
+    }
+    (void)close(out[1]);
+    (void)close(err[1]);
+    ChildOutcome outcome;
+    // Standard error stays small: reading it after standard output cannot
+    // leave the child blocked.
+    outcome.out = drain(out[0]);
+    outcome.err = drain(err[0]);
+    int status = 0;
+    (void)waitpid(pid, &status, 0);
+    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return outcome;
 }

@@ -7,6 +7,7 @@
 #include "sandbox.h"
 
 #include <cstdlib>
+#include <functional>
 #include <gtest/gtest.h>
 #include <string>
 #include <sys/types.h>
@@ -62,5 +63,15 @@ SandboxRun installed(const std::string &program, std::vector<std::string> args =
 
 // Runs in the sandbox and fails the test when the sandbox itself failed.
 SandboxResult run_checked(const SandboxRun &run);
+
+// What a body run in a forked child wrote, and how the child ended. A body
+// that returns ends the child with exit(0), as a returning main would; code
+// under test that ends the process through exit() ends the child the same way.
+struct ChildOutcome {
+    std::string out;
+    std::string err;
+    int status; // exit status, or 128 + signal number
+};
+ChildOutcome in_child(const std::function<void()> &body);
 
 #endif

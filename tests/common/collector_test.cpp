@@ -15,55 +15,10 @@ const int collector_output_failure_status = 7;
 namespace
 {
 
-struct Outcome {
-    std::string out;
-    std::string err;
-    int status;
-};
-
-std::string drain(int fd)
-{
-    std::string text;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        text.append(buffer, static_cast<size_t>(n));
-    (void)close(fd);
-    return text;
-}
-
-// Runs body in a child whose standard output and error are captured; a body
-// that returns ends the child with exit(0), as a returning main would.
-Outcome in_child(const std::function<void()> &body)
-{
-    int out[2], err[2];
-    EXPECT_EQ(pipe(out), 0);
-    EXPECT_EQ(pipe(err), 0);
-    fflush(stdout);
-    pid_t pid = fork();
-    if (pid == 0) {
-        (void)dup2(out[1], STDOUT_FILENO);
-        (void)dup2(err[1], STDERR_FILENO);
-        (void)close(out[0]);
-        (void)close(err[0]);
-        optind = 0;
-        body();
-        exit(0);
-    }
-    (void)close(out[1]);
-    (void)close(err[1]);
-    Outcome outcome;
-    outcome.out = drain(out[0]);
-    outcome.err = drain(err[0]);
-    int status = 0;
-    (void)waitpid(pid, &status, 0);
-    outcome.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return outcome;
-}
-
-Outcome parse(std::vector<std::string> words)
+ChildOutcome parse(std::vector<std::string> words)
 {
     return in_child([&words] {
+        optind = 0;
         std::vector<char *> argv{const_cast<char *>("testprobe")};
         for (std::string &word : words)
             argv.push_back(word.data());
@@ -90,7 +45,7 @@ TEST(CommandLine, GoesOnToWorkWithoutOptionsOrWithOperands)
         {{"--"}},
     };
     for (auto &c : cases) {
-        Outcome o = parse(c.words);
+        ChildOutcome o = parse(c.words);
         EXPECT_EQ(o.out, "work\n") << testing::PrintToString(c.words);
         EXPECT_EQ(o.err, "");
         EXPECT_EQ(o.status, 0);
@@ -100,7 +55,7 @@ TEST(CommandLine, GoesOnToWorkWithoutOptionsOrWithOperands)
 TEST(CommandLine, SingleVersionOptionWritesOnlyTheVersionLine)
 {
     for (auto words : {std::vector<std::string>{"-V"}, {"-V", "word", "-x"}, {"-V", "--"}}) {
-        Outcome o = parse(words);
+        ChildOutcome o = parse(words);
         EXPECT_EQ(o.out, "testprobe\t1.1\n");
         EXPECT_EQ(o.err, "");
         EXPECT_EQ(o.status, 0);
@@ -110,7 +65,7 @@ TEST(CommandLine, SingleVersionOptionWritesOnlyTheVersionLine)
 TEST(CommandLine, RepeatedVersionOptionIsInvalid)
 {
     for (auto words : {std::vector<std::string>{"-V", "-V"}, {"-VV"}, {"-VVV"}}) {
-        Outcome o = parse(words);
+        ChildOutcome o = parse(words);
         EXPECT_EQ(o.out, invalid) << testing::PrintToString(words);
         EXPECT_EQ(o.err, "");
         EXPECT_EQ(o.status, 1);
@@ -120,7 +75,7 @@ TEST(CommandLine, RepeatedVersionOptionIsInvalid)
 TEST(CommandLine, UnknownOptionIsReportedOnBothStreams)
 {
     for (auto words : {std::vector<std::string>{"-x"}, {"-V", "-x"}, {"-Vx"}, {"-x", "-V"}}) {
-        Outcome o = parse(words);
+        ChildOutcome o = parse(words);
         EXPECT_EQ(o.out, invalid) << testing::PrintToString(words);
         EXPECT_NE(o.err.find("invalid option -- 'x'"), std::string::npos) << o.err;
         EXPECT_EQ(o.status, 1);
@@ -129,14 +84,14 @@ TEST(CommandLine, UnknownOptionIsReportedOnBothStreams)
 
 TEST(ErrorRecord, HasItsFourLinesInOrder)
 {
-    Outcome o = in_child([] { display_error("no such thing", -5, -2147483647 - 1); });
+    ChildOutcome o = in_child([] { display_error("no such thing", -5, -2147483647 - 1); });
     EXPECT_EQ(o.out, "*Node: nivex-error\nid: -5\nmessage: no such thing\nnumber: -2147483648\n");
 }
 
 TEST(ErrorRecord, FormattedMessageIsCutAt255Characters)
 {
     std::string long_name(300, 'n');
-    Outcome o = in_child([&] { display_errorf(5203, 0, "Error in %s", long_name.c_str()); });
+    ChildOutcome o = in_child([&] { display_errorf(5203, 0, "Error in %s", long_name.c_str()); });
     std::string expected = "Error in " + long_name;
     expected.resize(255);
     EXPECT_EQ(o.out, error_record(expected, 5203, 0));
@@ -187,7 +142,7 @@ TEST(LostOutput, ClosedStandardOutputIsAFailedWriteAndIsNotReused)
     TempDir dir;
     std::string file = dir / "opened-later";
     write_file(file, "");
-    Outcome o = in_child([&] {
+    ChildOutcome o = in_child([&] {
         char arg0[] = "testprobe";
         char *argv[] = {arg0, nullptr};
         (void)close(STDOUT_FILENO);

@@ -53,39 +53,6 @@ std::string deep_folder(const std::string &base, size_t n)
     make_dir(path);
     return path;
 }
-
-struct ChildOutcome {
-    std::string out;
-    int status; // exit status, or -1 when the child did not exit
-};
-
-// Runs body in a forked child and reads back its standard output; the child
-// ends with status 0 unless body ends it first.
-template <typename Body> ChildOutcome in_child(Body body)
-{
-    ChildOutcome outcome{"", -1};
-    int output[2];
-    if (pipe(output) != 0)
-        return outcome;
-    pid_t pid = fork();
-    if (pid == 0) {
-        (void)dup2(output[1], STDOUT_FILENO);
-        body();
-        (void)fflush(stdout);
-        _exit(0);
-    }
-    (void)close(output[1]);
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(output[0], buffer, sizeof buffer)) > 0)
-        outcome.out.append(buffer, static_cast<size_t>(n));
-    (void)close(output[0]);
-    int status = 0;
-    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
-        outcome.status = WEXITSTATUS(status);
-    return outcome;
-}
-
 } // namespace
 
 TEST(GetPhysicalName, ResolvesChains)

@@ -76,14 +76,5 @@ inline std::string string_value(const std::string &text)
     return text + std::string(1, '\0');
 }
 
-// What a body run in a child process wrote, and how the child ended. A
-// body that returns ends the child with status 0; treeprobe's fatal
-// failures end it through exit() as they end the program.
-struct ChildOutcome {
-    std::string out;
-    std::string err;
-    int status;
-};
-ChildOutcome in_child(const std::function<void()> &body);
 
 #endif
