@@ -191,4 +191,3 @@ void bind_fake()
     lumo_get_next_by_col_ptr = fake_get_next_by_col;
     lumo_strerror_ptr = fake_strerror;
 }
-

@@ -76,5 +76,4 @@ inline std::string string_value(const std::string &text)
     return text + std::string(1, '\0');
 }
 
-
 #endif
