@@ -79,7 +79,7 @@ class Treeprobe : public testing::Test
         write_file(dir / "platform", "node r\n" + properties + "end\n");
         EXPECT_EQ(lumo_initialize(), 0) << lumo_strerror(LUMO_BAD_DESCRIPTION);
         std::vector<std::string> texts;
-        uint64_t prop;
+        uint64_t prop = 0;
         (void)lumo_get_root(&prop);
         for (int code = lumo_get_first_prop(prop, &prop); code == 0;
              code = lumo_get_next_prop(prop, &prop)) {
@@ -90,7 +90,8 @@ class Treeprobe : public testing::Test
             texts.push_back(lumostrval(prop, info, value));
         }
         (void)lumo_shutdown();
-        texts.erase(texts.begin());
+        if (!texts.empty())
+            texts.erase(texts.begin());
         return texts;
     }
     TempDir dir;
