@@ -1,11 +1,13 @@
-// The tree walk and the node records, driven in-process against the test
-// double; every run goes through a child process, since failures end it.
+// The tree walk and the value renderer in-process, bound to the stand-in
+// library linked into the test, which serves the description each test
+// writes and injects its faults. Runs that end the process go in a child.
 #include "collector.h"
-#include "fake_lumo.h"
+#include "lumo.h"
 #include "support.h"
 #include "treeprobe.h"
 
-#include <cstdio>
+#include <cstring>
+#include <ctime>
 
 const char collector_name[] = "treeprobe";
 const int collector_output_failure_status = 3;
@@ -13,270 +15,375 @@ const int collector_output_failure_status = 3;
 namespace
 {
 
-std::string hex(uint64_t handle)
+std::vector<size_t> fetch_sizes; // of every value fetch the renderer makes
+
+// A link that no description can make: `link` of `node` leads to `target`.
+struct {
+    uint64_t node;
+    const char *link;
+    uint64_t target;
+} redirect;
+
+void bind_library()
 {
-    char text[32];
-    (void)snprintf(text, sizeof text, "%#llx", static_cast<unsigned long long>(handle));
-    return text;
+    lumo_initialize_ptr = lumo_initialize;
+    // Says so on standard error, which treeprobe never writes.
+    lumo_shutdown_ptr = [] {
+        (void)fputs("lumo_shutdown\n", stderr);
+        return lumo_shutdown();
+    };
+    lumo_get_root_ptr = lumo_get_root;
+    lumo_get_first_prop_ptr = lumo_get_first_prop;
+    lumo_get_next_prop_ptr = lumo_get_next_prop;
+    lumo_get_propinfo_ptr = lumo_get_propinfo;
+    lumo_get_propval_ptr = [](uint64_t prop, void *buf, size_t size) {
+        fetch_sizes.push_back(size);
+        return lumo_get_propval(prop, buf, size);
+    };
+    lumo_get_propval_by_name_ptr = [](uint64_t node, const char *name, void *buf, size_t size) {
+        if (node != redirect.node || strcmp(name, redirect.link) != 0)
+            return lumo_get_propval_by_name(node, name, buf, size);
+        memcpy(buf, &redirect.target, sizeof redirect.target);
+        return 0;
+    };
+    lumo_get_next_by_row_ptr = lumo_get_next_by_row;
+    lumo_get_next_by_col_ptr = lumo_get_next_by_col;
+    lumo_strerror_ptr = lumo_strerror;
 }
 
-std::string head(uint64_t node, uint64_t parent = 0)
+class Treeprobe : public testing::Test
 {
-    std::string text = "*node: " + fake[node].name + "\nnivex-id: " + hex(node) + "\n";
-    if (parent != 0)
-        text += "nivex-parent-id: " + hex(parent) + "\n";
-    return text;
-}
+  protected:
+    void SetUp() override
+    {
+        bind_library();
+        redirect = {0, "", 0};
+        (void)setenv("LUMO_PLATFORM", (dir / "platform").c_str(), 1);
+        (void)setenv("TZ", "UTC0", 1);
+        tzset();
+        // Every test starts as the process does, before its first table.
+        free(tablestringbuf);
+        tablestringbuf = nullptr;
+        tablestringbufsz = 0;
+    }
+    ChildOutcome walk(const std::string &description)
+    {
+        write_file(dir / "platform", description);
+        return in_child([] { exit(walk_platform_tree()); });
+    }
+    // The text of each property of a root after its name, rendered in turn
+    // as if its value had been fetched.
+    std::vector<std::string> render(const std::string &properties)
+    {
+        static char value[value_buffer_size + 1];
+        write_file(dir / "platform", "node r\n" + properties + "end\n");
+        EXPECT_EQ(lumo_initialize(), 0) << lumo_strerror(LUMO_BAD_DESCRIPTION);
+        std::vector<std::string> texts;
+        uint64_t prop = 0;
+        (void)lumo_get_root(&prop);
+        for (int code = lumo_get_first_prop(prop, &prop); code == 0;
+             code = lumo_get_next_prop(prop, &prop)) {
+            lumo_propinfo_t info;
+            EXPECT_EQ(lumo_get_propinfo(prop, &info), 0);
+            memset(value, 0, sizeof value);
+            (void)lumo_get_propval(prop, value, value_buffer_size);
+            texts.push_back(lumostrval(prop, info, value));
+        }
+        (void)lumo_shutdown();
+        if (!texts.empty())
+            texts.erase(texts.begin());
+        return texts;
+    }
+    TempDir dir;
+};
 
-ChildOutcome walk()
-{
-    return in_child([] { exit(walk_platform_tree()); });
-}
-
-const std::string shut_down = "lumo_shutdown\n";
 const std::string showing = error_record("Error showing node properties", 5203, 0);
 const std::string child_failed = error_record("Error processing child", 5203, 0);
 const std::string node_failed = error_record("Error processing node", 5203, 0);
 
-// root -> a -> g, each with a "model" property; g has a second, "rev".
-struct Chain {
-    uint64_t root, root_model, a, a_model, g, g_model, g_rev;
-};
-
-Chain build_chain()
+// root (0x10000) -> a (0x10003) -> g (0x10005), h (0x10009), i (0x1000b).
+std::string chain(const std::string &before, const std::string &g, const std::string &rev)
 {
-    bind_fake();
-    Chain c{};
-    c.root = fake.node("root");
-    c.root_model = fake.prop(c.root, "model", LUMO_TYPE_STRING, string_value("R220"));
-    c.a = fake.node("a", c.root);
-    c.a_model = fake.prop(c.a, "model", LUMO_TYPE_STRING, string_value("bus"));
-    c.g = fake.node("g", c.a);
-    c.g_model = fake.prop(c.g, "model", LUMO_TYPE_STRING, string_value("disk"));
-    c.g_rev = fake.prop(c.g, "rev", LUMO_TYPE_UINT, bytes_of(uint32_t{3}));
-    return c;
+    return before + "node root\n uint model 1\n node a\n  node g " + g +
+           "\n   uint model 2\n   uint rev " + rev +
+           " 3\n  end\n  node h\n  end\n  node i\n  end\n end\nend\n";
+}
+const std::string above_g = "*node: root\nnivex-id: 0x10000\nname: root\nmodel: 0x1\n"
+                            "*node: a\nnivex-id: 0x10003\nnivex-parent-id: 0x10000\nname: a\n";
+const std::string g_head = above_g + "*node: g\nnivex-id: 0x10005\nnivex-parent-id: 0x10003\n";
+const std::string g_model = g_head + "name: g\nmodel: 0x2\n";
+const std::string g_all = g_model + "rev: 0x3\n";
+
+// A table holding a table in a cell, and so on, one level past the bound.
+std::string nested_tables(const std::string &name)
+{
+    std::string text = "table " + name + "\n";
+    std::string ends = "end\n";
+    for (int level = 1; level <= table_nesting_limit + 1; level++) {
+        text += "row\nstring \"l" + std::to_string(level) + "\"\n";
+        ends += "end\n";
+        if (level <= table_nesting_limit) {
+            text += "table\n";
+            ends += "end\n";
+        }
+    }
+    return text + ends;
+}
+
+// The failing call's record, then one record per level on the way up.
+std::string up_from(const std::string &message, int number, bool in_writer, int levels)
+{
+    std::string records = error_record(message, 5203, number) + (in_writer ? showing : "");
+    for (int i = 0; i < levels; i++)
+        records += child_failed;
+    return records + node_failed;
 }
 
 } // namespace
 
-TEST(Walk, WritesEveryNodeDepthFirstWithParentIds)
+TEST_F(Treeprobe, WritesEveryNodeDepthFirstAndEveryPropertyThatCannotBeRead)
 {
-    bind_fake();
-    uint64_t root = fake.node("root");
-    (void)fake.prop(root, "model", LUMO_TYPE_STRING, string_value("R220"));
-    uint64_t a = fake.node("a", root);
-    uint64_t a1 = fake.node("a1", a);
-    uint64_t b = fake.node("b", root);
-    uint64_t c = fake.node("c", root);
-    for (uint64_t node : {a, a1, b, c})
-        (void)fake.prop(node, "n", LUMO_TYPE_INT, bytes_of(int32_t{7}));
-    ChildOutcome r = walk();
-    EXPECT_EQ(r.out, head(root) + "model: R220\n" + head(a, root) + "n: 7\n" + head(a1, a) +
-                         "n: 7\n" + head(b, root) + "n: 7\n" + head(c, root) + "n: 7\n");
-    EXPECT_EQ(r.err, shut_down);
+    ChildOutcome r = walk("node root\n string a fail=value:28 \"x\"\n string b \"v\"\n"
+                          " string c fail=value:7 \"x\"\n string d fail=value:1 \"x\"\n"
+                          " string e fail=value:28 \"x\"\n"
+                          " node a\n  node a1\n  end\n end\n node b\n end\n node c\n end\nend\n");
+    EXPECT_EQ(r.out, "*node: root\nnivex-id: 0x10000\nname: root\na: (not readable)\nb: v\n"
+                     "c: ERROR: no such property\nd: ERROR: failure\ne: (not readable)\n"
+                     "*node: a\nnivex-id: 0x10007\nnivex-parent-id: 0x10000\nname: a\n"
+                     "*node: a1\nnivex-id: 0x10009\nnivex-parent-id: 0x10007\nname: a1\n"
+                     "*node: b\nnivex-id: 0x1000b\nnivex-parent-id: 0x10000\nname: b\n"
+                     "*node: c\nnivex-id: 0x1000d\nnivex-parent-id: 0x10000\nname: c\n");
+    EXPECT_EQ(r.err, "lumo_shutdown\n");
     EXPECT_EQ(r.status, 0);
 }
 
-TEST(Walk, RootAloneHasNoParentLineAndHandleZeroIsWrittenAsZero)
+TEST_F(Treeprobe, HandleZeroIsWrittenAsZero)
 {
-    bind_fake();
-    fake.next_handle = 0;
-    uint64_t root = fake.node("root");
-    (void)fake.prop(root, "model", LUMO_TYPE_STRING, string_value("x"));
-    ChildOutcome r = walk();
-    EXPECT_EQ(r.out, "*node: root\nnivex-id: 0\nmodel: x\n");
-    EXPECT_EQ(r.status, 0);
-}
-
-TEST(Walk, UnreadablePropertiesAnywhereInTheListAreWrittenAndTheListGoesOn)
-{
-    for (int position = 0; position < 3; position++) {
-        for (int code : {int{LUMO_NOT_READABLE}, 5, int{LUMO_NO_SUCH_PROPERTY}}) {
-            bind_fake();
-            uint64_t root = fake.node("root");
-            uint64_t props[3];
-            for (int i = 0; i < 3; i++)
-                props[i] = fake.prop(root, "p" + std::to_string(i), LUMO_TYPE_STRING,
-                                     string_value("v" + std::to_string(i)));
-            fake[props[position]].value_code = code;
-            std::string lines;
-            for (int i = 0; i < 3; i++) {
-                std::string text = "v" + std::to_string(i);
-                if (i == position)
-                    text =
-                        code == LUMO_NOT_READABLE ? "(not readable)" : "ERROR: " + fake_text(code);
-                lines += "p" + std::to_string(i) + ": " + text + "\n";
-            }
-            ChildOutcome r = walk();
-            SCOPED_TRACE("position " + std::to_string(position) + " code " + std::to_string(code));
-            EXPECT_EQ(r.out, head(root) + lines);
-            EXPECT_EQ(r.status, 0);
-        }
-    }
-}
-
-TEST(Walk, FailureAtDepthTwoWritesTheChainOfRecordsUpToTheRoot)
-{
-    struct Case {
-        const char *name;
-        void (*inject)(const Chain &);
-        // What the output holds before the error records, after the records
-        // of root and a.
-        std::string (*written)(const Chain &);
-        std::string (*records)(const Chain &);
-    } cases[] = {
-        {"name fetch", [](const Chain &c) { fake[c.g].name_code = 15; },
-         [](const Chain &) { return std::string(); },
-         [](const Chain &) {
-             return error_record("Error getting name: text 15", 5203, 15) + showing + child_failed +
-                    child_failed;
-         }},
-        {"first property", [](const Chain &c) { fake[c.g].first_prop_code = 11; },
-         [](const Chain &c) { return head(c.g, c.a); },
-         [](const Chain &) {
-             return error_record("Error in lumo_get_first_prop: text 11", 5203, 11) + showing +
-                    child_failed + child_failed;
-         }},
-        {"property info", [](const Chain &c) { fake[c.g_rev].info_code = 3; },
-         [](const Chain &c) { return head(c.g, c.a) + "model: disk\n"; },
-         [](const Chain &) {
-             return error_record("Error in lumo_get_propinfo: text 3", 5203, 3) + showing +
-                    child_failed + child_failed;
-         }},
-        {"property value 2", [](const Chain &c) { fake[c.g_model].value_code = 2; },
-         [](const Chain &c) { return head(c.g, c.a); },
-         [](const Chain &) {
-             return error_record("Error in lumo_get_propval: text 2", 5203, 2) + showing +
-                    child_failed + child_failed;
-         }},
-        {"property value 15", [](const Chain &c) { fake[c.g_rev].value_code = 15; },
-         [](const Chain &c) { return head(c.g, c.a) + "model: disk\n"; },
-         [](const Chain &) {
-             return error_record("Error in lumo_get_propval: text 15", 5203, 15) + showing +
-                    child_failed + child_failed;
-         }},
-        {"property value 16", [](const Chain &c) { fake[c.g_model].value_code = 16; },
-         [](const Chain &c) { return head(c.g, c.a); },
-         [](const Chain &) {
-             return error_record("Error in lumo_get_propval: text 16", 5203, 16) + showing +
-                    child_failed + child_failed;
-         }},
-        {"next property", [](const Chain &c) { fake[c.g_rev].next_code = 5; },
-         [](const Chain &c) { return head(c.g, c.a) + "model: disk\nrev: 0x3\n"; },
-         [](const Chain &) {
-             return error_record("Error in lumo_get_next_prop: text 5", 5203, 5) + showing +
-                    child_failed + child_failed;
-         }},
-        {"child fetch", [](const Chain &c) { fake[c.g].child_code = 5; },
-         [](const Chain &c) { return head(c.g, c.a) + "model: disk\nrev: 0x3\n"; },
-         [](const Chain &) {
-             return error_record("Error getting child node: text 5", 5203, 5) + child_failed +
-                    child_failed;
-         }},
-        // The peer of g is fetched by the walk of a, one level up.
-        {"peer fetch", [](const Chain &c) { fake[c.g].peer_code = 16; },
-         [](const Chain &c) { return head(c.g, c.a) + "model: disk\nrev: 0x3\n"; },
-         [](const Chain &) {
-             return error_record("Error getting peer node: text 16", 5203, 16) + child_failed;
-         }},
+    lumo_get_root_ptr = [](uint64_t *root) {
+        *root = 0;
+        return 0;
     };
-    for (const Case &c : cases) {
-        Chain chain = build_chain();
-        c.inject(chain);
-        ChildOutcome r = walk();
-        SCOPED_TRACE(c.name);
-        EXPECT_EQ(r.out, head(chain.root) + "model: R220\n" + head(chain.a, chain.root) +
-                             "model: bus\n" + c.written(chain) + c.records(chain) + node_failed);
-        EXPECT_EQ(r.err, "") << "lumo_shutdown is called only after a completed walk";
-        EXPECT_EQ(r.status, 3);
-    }
+    lumo_get_first_prop_ptr = [](uint64_t, uint64_t *prop) {
+        return lumo_get_first_prop(0x10000, prop);
+    };
+    lumo_get_propval_by_name_ptr = [](uint64_t, const char *name, void *buf, size_t size) {
+        return lumo_get_propval_by_name(0x10000, name, buf, size);
+    };
+    EXPECT_EQ(walk("node r\nend\n").out, "*node: r\nnivex-id: 0\nname: r\n");
 }
 
-TEST(Walk, FailuresBeforeTheWalkWriteOneRecord)
+TEST_F(Treeprobe, EveryFailureEndsTheWalkWithItsChainOfRecords)
 {
     struct {
-        int initialize_code, root_code;
-        std::string out;
+        std::string description, out;
     } cases[] = {
-        {5, 0, error_record("Error in lumo_initialize: text 5", 5203, 5)},
-        {0, 15, error_record("Error in lumo_get_root: text 15", 5203, 15)},
+        {chain("fail initialize:5\n", "", ""),
+         error_record("Error in lumo_initialize: error 5", 5203, 5)},
+        {chain("fail root:15\n", "", ""),
+         error_record("Error in lumo_get_root: stale handle", 5203, 15)},
+        {chain("", "fail=name:15", ""),
+         above_g + up_from("Error getting name: stale handle", 15, true, 2)},
+        {chain("", "fail=first_prop:11", ""),
+         g_head + up_from("Error in lumo_get_first_prop: end of list", 11, true, 2)},
+        {chain("", "", "fail=info:3"),
+         g_model + up_from("Error in lumo_get_propinfo: invalid argument", 3, true, 2)},
+        {chain("", "", "fail=value:2"),
+         g_model + up_from("Error in lumo_get_propval: library not initialized", 2, true, 2)},
+        {chain("", "", "fail=value:15"),
+         g_model + up_from("Error in lumo_get_propval: stale handle", 15, true, 2)},
+        {chain("", "", "fail=value:16"),
+         g_model + up_from("Error in lumo_get_propval: invalid handle", 16, true, 2)},
+        {chain("", "", "fail=next:5"),
+         g_all + up_from("Error in lumo_get_next_prop: error 5", 5, true, 2)},
+        {chain("", "fail=child:5", ""),
+         g_all + up_from("Error getting child node: error 5", 5, false, 2)},
+        // The peer of g is fetched by the walk of a, one level up.
+        {chain("", "fail=peer:16", ""),
+         g_all + up_from("Error getting peer node: invalid handle", 16, false, 1)},
+        // The renderer ends the run itself, without the chain.
+        {chain("", "", "size=3"), g_model + error_record("Integer error", 5203, 0)},
     };
     for (auto &c : cases) {
-        build_chain();
-        fake.initialize_code = c.initialize_code;
-        fake.root_code = c.root_code;
-        ChildOutcome r = walk();
-        EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, "");
+        ChildOutcome r = walk(c.description);
+        EXPECT_EQ(r.out, c.out) << c.description;
+        EXPECT_EQ(r.err, "") << "lumo_shutdown only after a completed walk";
         EXPECT_EQ(r.status, 3);
     }
 }
 
-TEST(Walk, RendererFailureEndsTheRunWithoutTheChainOfRecords)
+TEST_F(Treeprobe, LinksBackToAnAncestorOrALoopOfPeersEndTheWalk)
 {
-    Chain chain = build_chain();
-    fake[chain.g_rev].info.size = 3;
-    ChildOutcome r = walk();
-    EXPECT_EQ(r.out, head(chain.root) + "model: R220\n" + head(chain.a, chain.root) +
-                         "model: bus\n" + head(chain.g, chain.a) + "model: disk\n" +
-                         error_record("Integer error", 5203, 0));
-    EXPECT_EQ(r.status, 3);
+    struct {
+        uint64_t node;
+        const char *link;
+        uint64_t target;
+        std::string tail;
+    } cases[] = {
+        {0x10005, "_child", 0x10000,
+         up_from("Error getting child node: link back to 0x10000", 0, false, 2)},
+        {0x10005, "_peer", 0x10003,
+         up_from("Error getting peer node: link back to 0x10003", 0, false, 1)},
+        {0x1000b, "_peer", 0x10005,
+         up_from("Error getting peer node: link back to 0x10005", 0, false, 1)},
+    };
+    for (auto &c : cases) {
+        redirect = {c.node, c.link, c.target};
+        ChildOutcome r = walk(chain("", "", ""));
+        ASSERT_GE(r.out.size(), c.tail.size());
+        EXPECT_EQ(r.out.substr(r.out.size() - c.tail.size()), c.tail);
+        EXPECT_EQ(r.status, 3);
+    }
 }
 
-TEST(Walk, TenThousandLevelsFitTheDefaultStack)
+// The most stack a walk can take: tables nested to the bound in the
+// deepest node of a 10,000-level chain.
+TEST_F(Treeprobe, TenThousandLevelsFitTheDefaultStack)
 {
-    bind_fake();
-    uint64_t node = 0;
-    for (int i = 0; i < 10000; i++) {
-        node = fake.node("level", node);
-        (void)fake.prop(node, "depth", LUMO_TYPE_INT, bytes_of(int32_t{i}));
-    }
-    ChildOutcome r = walk();
+    std::string description;
+    for (int i = 0; i < 10000; i++)
+        description += "node level\n";
+    description += nested_tables("deepest");
+    for (int i = 0; i < 10000; i++)
+        description += "end\n";
+    ChildOutcome r = walk(description);
     ParsedOutput parsed = parse_records(r.out);
-    EXPECT_TRUE(parsed.problems.empty()) << r.out.substr(0, 500);
-    ASSERT_EQ(parsed.records.size(), 10000u);
-    EXPECT_EQ(*parsed.records.back().find("depth"), "9999");
+    ASSERT_EQ(parsed.records.size(), 10000u) << r.out.substr(0, 300);
+    EXPECT_EQ(*parsed.records.back().find("deepest"),
+              "l1, l2, l3, l4, ERROR:  tables nested too deeply");
     EXPECT_EQ(r.status, 0);
 }
 
-TEST(Walk, LinksBackToAnAncestorOrALoopOfPeersEndTheWalk)
+TEST_F(Treeprobe, RendersEveryTypeCodeAndSize)
 {
-    struct Case {
-        const char *name;
-        // Makes the bad link and returns the node it leads to.
-        uint64_t (*link)(const Chain &);
-        const char *message;
-        int levels_above; // "Error processing child" records after it
+    struct {
+        const char *property, *text;
     } cases[] = {
-        {"child is the node itself", [](const Chain &c) { return fake[c.g].child = c.g; },
-         "Error getting child node: link back to ", 2},
-        {"child is the root", [](const Chain &c) { return fake[c.g].child = c.root; },
-         "Error getting child node: link back to ", 2},
-        {"peer is the parent", [](const Chain &c) { return fake[c.g].peer = c.a; },
-         "Error getting peer node: link back to ", 1},
-        {"peer is the node itself", [](const Chain &c) { return fake[c.g].peer = c.g; },
-         "Error getting peer node: link back to ", 1},
-        {"peers loop",
-         [](const Chain &c) {
-             for (const char *name : {"h", "i"})
-                 (void)fake.prop(fake.node(name, c.a), "model", LUMO_TYPE_VOID, "");
-             fake[fake[fake[c.g].peer].peer].peer = c.g;
-             return c.g;
-         },
-         "Error getting peer node: link back to ", 1},
+        {"none n", ""},
+        {"void v", ""},
+        {"int i -1", "-1"},
+        {"int i size=1 -128", "-128"},
+        {"int i size=2 -300", "-300"},
+        {"int i -9223372036854775808", "-9223372036854775808"},
+        {"uint u size=1 255", "0xff"},
+        {"uint u size=2 0xbeef", "0xbeef"},
+        {"uint u 0xdeadbeef", "0xdeadbeef"},
+        {"uint u 0x1122334455667788", "0x1122334455667788"},
+        {"uint u size=8 0", "0"},
+        {"float f 1.5", "1.500000"},
+        {"float f size=8 -2.25", "-2.250000"},
+        {"float f size=2 1", "(not readable)"},
+        {"handle h 0xdeadbeefcafe", "0xdeadbeefcafe"},
+        {"handle h 0", "0"},
+        {"time t 0", "Thu Jan  1 00:00:00 1970\n"},
+        {"time t 9223372036854775807", "(not readable)"},
+        {"bytes b", ""},
+        {"bytes b 00 1f a0", " 00  1f  a0 "},
+        {"bytes b 01", " 01 "}, // after a longer one
+        {"bytes b size=524289 fe", "(not readable)"},
+        {"string s \"okay\"", "okay"},
+        {"10 x 61 62", "(unknown type 10)"},
+        {"-3 x 61", "(unknown type -3)"},
     };
-    for (const Case &c : cases) {
-        Chain chain = build_chain();
-        uint64_t target = c.link(chain);
-        ChildOutcome r = walk();
-        SCOPED_TRACE(c.name);
-        std::string tail = error_record(c.message + hex(target), 5203, 0);
-        for (int i = 0; i < c.levels_above; i++)
-            tail += child_failed;
-        tail += node_failed;
-        ASSERT_GE(r.out.size(), tail.size());
-        EXPECT_EQ(r.out.substr(r.out.size() - tail.size()), tail);
-        EXPECT_LT(r.out.size(), 4096u) << "the loop was walked too often";
+    std::string properties;
+    for (auto &c : cases)
+        properties += std::string(c.property) + "\n";
+    std::vector<std::string> texts = render(properties);
+    ASSERT_EQ(texts.size(), std::size(cases));
+    for (size_t i = 0; i < texts.size(); i++)
+        EXPECT_EQ(texts[i], cases[i].text) << cases[i].property;
+
+    std::string full = render("bytes b size=524288 fe\n").at(0);
+    EXPECT_EQ(full.size(), 4 * value_buffer_size);
+    EXPECT_EQ(full.substr(0, 8), " fe  00 ");
+}
+
+TEST_F(Treeprobe, IntegerOfAnotherSizeEndsTheRun)
+{
+    for (const char *property : {"int i size=3 1\n", "uint u size=16 1\n"}) {
+        ChildOutcome r = in_child([&] { (void)render(property); });
+        EXPECT_EQ(r.out, error_record("Integer error", 5203, 0)) << property;
+        EXPECT_EQ(r.status, 3);
+    }
+}
+
+TEST_F(Treeprobe, TablesJoinTheirCellsInRowOrderAndNestInPlace)
+{
+    const std::string long_text(3000, 'n');
+    std::vector<std::string> texts = render(
+        "table grid\n row\n  string \"a\"\n  string \"b\"\n end\n row\n  string \"c\"\n"
+        "  string \"d\"\n end\nend\n"
+        "table empty\nend\n"
+        "table mixed\n row\n  uint size=2 0x1f\n  time 0\n  bytes 0a\n end\nend\n"
+        "table failing-cells\n row\n  string \"a\"\n  string fail=value:28 \"u\"\n"
+        "  string fail=value:5 \"o\"\n  bytes size=524289 00\n end\nend\n"
+        "table nested\n row\n  string \"a\"\n  table\n   row\n    string \"b\"\n   end\n"
+        "   row\n    string \"c\"\n   end\n  end\n  table\n  end\n  string \"d\"\n end\nend\n"
+        "table outgrown\n row\n  string \"a\"\n  table\n   row\n    string \"" +
+        long_text +
+        "\"\n   end\n  end\n  table fail=value:28\n  end\n end\nend\n"
+        "table not-readable fail=value:28\nend\n"
+        "table failing fail=value:5\nend\n");
+    std::vector<std::string> expected = {
+        "a, b, c, d",
+        "",
+        "0x1f, Thu Jan  1 00:00:00 1970\n,  0a ",
+        "a, ERROR:  value not readable, ERROR:  error 5, ERROR:  value larger than 524288 bytes",
+        "a, b, c, , d",
+        "a, " + long_text + ", ERROR:  value not readable",
+        "(not readable)",
+        "ERROR: error 5",
+    };
+    EXPECT_EQ(texts, expected);
+    for (size_t size : fetch_sizes)
+        EXPECT_LE(size, value_buffer_size) << "no fetch past the cell value buffer";
+
+    EXPECT_EQ(render(nested_tables("t")),
+              std::vector<std::string>{"l1, l2, l3, l4, ERROR:  tables nested "
+                                       "too deeply"});
+}
+
+TEST_F(Treeprobe, TableHandleIsFetchedIntoEightBytesAndCellsWithTheirSize)
+{
+    fetch_sizes.clear();
+    EXPECT_EQ(render("table t size=16\n row\n  string \"t\"\n end\nend\n"),
+              std::vector<std::string>{"t"});
+    EXPECT_EQ(fetch_sizes, (std::vector<size_t>{8, 2}));
+}
+
+TEST_F(Treeprobe, TableBufferGrowsToExactlyTheCountedSize)
+{
+    const std::string small = "table s\n row\n  string \"x\"\n end\nend\n";
+    EXPECT_EQ(render(small), std::vector<std::string>{"x"});
+    EXPECT_EQ(tablestringbufsz, 1024u);
+
+    // 1 + 400 + (3 + 400) * 2: one more than the text, per separator.
+    const std::string cell = "  string \"" + std::string(400, 'l') + "\"\n";
+    std::vector<std::string> texts =
+        render("table l\n row\n" + cell + cell + " end\n row\n" + cell + " end\nend\n" + small);
+    EXPECT_EQ(texts.at(0).size(), 1204u);
+    EXPECT_EQ(tablestringbufsz, 1207u) << "grown exactly, and not shrunk by a smaller table";
+    EXPECT_EQ(tablestringbufneed, 2u);
+}
+
+TEST_F(Treeprobe, TableFailuresEndTheRun)
+{
+    struct {
+        const char *table, *first, *second, *message;
+        int number;
+    } cases[] = {
+        {"fail=first_cell:5", "", "", "Error in lumo_get_next_by_col: error 5", 5},
+        {"", "fail=next_row:4", "", "Error in lumo_get_next_by_col: error 4", 4},
+        {"", "fail=next:6", "", "Error in lumo_get_next_by_row: error 6", 6},
+        {"", "", "fail=info:3", "Error in lumo_get_propinfo: invalid argument", 3},
+        {"", "", "fail=value:15", "Error in lumo_get_propval: stale handle", 15},
+        {"fail=value:16", "", "", "Error interpreting LUMO value", 0},
+    };
+    for (auto &c : cases) {
+        std::string table = std::string("table t ") + c.table + "\n row\n  string " + c.first +
+                            " \"a\"\n  string " + c.second +
+                            " \"b\"\n end\n row\n  string \"c\"\n" + " end\nend\n";
+        ChildOutcome r = in_child([&] { (void)render(table); });
+        EXPECT_EQ(r.out, error_record(c.message, 5203, c.number)) << table;
         EXPECT_EQ(r.status, 3);
     }
 }
