@@ -3,50 +3,40 @@
 // gives the same entries again.
 #include "pkgdb.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
 {
 
-bool single_line(const std::optional<std::string_view> &value)
-{
-    return !value || value->find('\n') == std::string_view::npos;
-}
+using Field = std::optional<std::string_view> adm::StatusEntry::*;
+constexpr std::pair<const char *, Field> fields[] = {
+    {"Architecture", &adm::StatusEntry::arch},     {"Version", &adm::StatusEntry::version},
+    {"Maintainer", &adm::StatusEntry::maintainer}, {"Section", &adm::StatusEntry::section},
+    {"Homepage", &adm::StatusEntry::homepage},     {"Multi-Arch", &adm::StatusEntry::multi_arch},
+    {"Description", &adm::StatusEntry::synopsis},
+};
 
 // Every line ends with a carriage return and a line feed, so that a value
 // ending in a carriage return of its own reads back unchanged.
-void put_field(std::string &out, const char *name, const std::optional<std::string_view> &value)
-{
-    if (value)
-        out.append(name).append(": ").append(*value).append("\r\n");
-}
-
 std::string write_back(const std::vector<adm::StatusEntry> &entries)
 {
     std::string out;
     for (const adm::StatusEntry &entry : entries) {
-        out.append("Package: ").append(entry.name).append("\r\n");
-        if (!entry.listed)
-            out.append("Status: purge ok not-installed\r\n");
-        else if (entry.status == adm::status_installed)
-            out.append("Status: install ok installed\r\n");
-        else
-            out.append("Status: install ok unpacked\r\n");
-        put_field(out, "Architecture", entry.arch);
-        put_field(out, "Version", entry.version);
-        put_field(out, "Maintainer", entry.maintainer);
-        put_field(out, "Section", entry.section);
-        put_field(out, "Homepage", entry.homepage);
-        put_field(out, "Multi-Arch", entry.multi_arch);
-        put_field(out, "Description", entry.synopsis);
-        std::string_view rest = entry.description;
-        while (!rest.empty()) {
-            size_t end = rest.find('\n');
-            std::string_view line = rest.substr(0, end);
-            rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+        out.append("Package: ").append(entry.name).append("\r\nStatus: ");
+        out.append(!entry.listed                           ? "purge ok not-installed\r\n"
+                   : entry.status == adm::status_installed ? "install ok installed\r\n"
+                                                           : "install ok unpacked\r\n");
+        for (auto [name, field] : fields)
+            if (entry.*field)
+                out.append(name).append(": ").append(*(entry.*field)).append("\r\n");
+        for (std::string_view rest = entry.description; !rest.empty();) {
+            std::string_view line = rest.substr(0, rest.find('\n'));
+            rest.remove_prefix(std::min(rest.size(), line.size() + 1));
             if (line.ends_with('\r'))
                 line.remove_suffix(1);
             out.append(line).append("\r\n");
@@ -56,20 +46,16 @@ std::string write_back(const std::vector<adm::StatusEntry> &entries)
     return out;
 }
 
-std::string show(const std::optional<std::string_view> &value)
-{
-    return value ? "=" + std::string(*value) : "-";
-}
-
 std::vector<std::string> describe(const std::vector<adm::StatusEntry> &entries)
 {
     std::vector<std::string> shown;
-    for (const adm::StatusEntry &e : entries)
-        shown.push_back(std::string(e.name) + "\n" +
-                        (e.listed ? std::to_string(e.status) : "unlisted") + show(e.arch) +
-                        show(e.version) + show(e.maintainer) + show(e.section) + show(e.homepage) +
-                        show(e.multi_arch) + show(e.synopsis) + "\n" +
-                        adm::join_description(e.description));
+    for (const adm::StatusEntry &e : entries) {
+        std::string &text = shown.emplace_back(std::string(e.name) + "\n");
+        text += e.listed ? std::to_string(e.status) : "unlisted";
+        for (auto [name, field] : fields)
+            text += e.*field ? "=" + std::string(*(e.*field)) : "-";
+        text += "\n" + adm::join_description(e.description);
+    }
     return shown;
 }
 
@@ -80,19 +66,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     std::string text(reinterpret_cast<const char *>(data), size);
     std::vector<adm::StatusEntry> entries = adm::parse_status_file(text);
     for (const adm::StatusEntry &e : entries) {
-        if (e.name.empty() ||
+        if (e.name.empty() || e.name.find('\n') != std::string_view::npos ||
             (e.status != adm::status_installed && e.status != adm::status_partial))
             abort();
-        if (!single_line(e.name) || !single_line(e.arch) || !single_line(e.version) ||
-            !single_line(e.maintainer) || !single_line(e.section) || !single_line(e.homepage) ||
-            !single_line(e.multi_arch) || !single_line(e.synopsis))
-            abort();
+        for (auto [name, field] : fields)
+            if (e.*field && (e.*field)->find('\n') != std::string_view::npos)
+                abort();
         // Continuation lines come only after a Description line.
         if (!e.description.empty() && !e.synopsis)
             abort();
     }
-    std::string again = write_back(entries);
-    if (describe(adm::parse_status_file(again)) != describe(entries))
+    if (describe(adm::parse_status_file(write_back(entries))) != describe(entries))
         abort();
     return 0;
 }

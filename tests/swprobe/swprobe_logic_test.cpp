@@ -1,6 +1,6 @@
 // swprobe's loop and record writer against a scripted pkginfo()/pkgparam()
-// that logs every call. Each run is a child process, so the exit with status
-// 2 can be watched like any other end, with its output and calls.
+// that logs every call on standard error. Each run is a child process, so the
+// exit with status 2 can be watched like any other end, with its calls.
 #include "support.h"
 #include "swprobe.h"
 
@@ -9,11 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <deque>
-#include <fcntl.h>
-#include <functional>
 #include <map>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace
 {
@@ -23,13 +19,8 @@ namespace
 struct Answer {
     int result = 0;
     int error = 0;
-    const char *pkginst = nullptr;
-    const char *name = nullptr;
-    const char *arch = nullptr;
-    const char *version = nullptr;
-    const char *vendor = nullptr;
-    const char *basedir = nullptr;
-    const char *catg = nullptr;
+    const char *pkginst = nullptr, *name = nullptr, *arch = nullptr, *version = nullptr;
+    const char *vendor = nullptr, *basedir = nullptr, *catg = nullptr;
     int status = 0;
     std::map<std::string, std::string> params;
 };
@@ -37,32 +28,17 @@ struct Answer {
 std::vector<Answer> script;
 size_t next_answer;
 std::deque<std::string> strings; // keeps what the double hands out alive
-int call_log = -1;
-
-void log_call(const std::string &call)
-{
-    std::string line = call + "\n";
-    EXPECT_EQ(write(call_log, line.data(), line.size()), static_cast<ssize_t>(line.size()));
-}
 
 char *hand_out(const char *text)
 {
     if (text == nullptr)
         return nullptr;
-    strings.emplace_back(text);
-    return strings.back().data();
+    return strings.emplace_back(text).data();
 }
 
-std::string shown(const char *text)
+const char *shown(const char *text)
 {
     return text != nullptr ? text : "NULL";
-}
-
-bool is_cleared(const struct pkginfo *info)
-{
-    return info->pkginst == nullptr && info->name == nullptr && info->arch == nullptr &&
-           info->version == nullptr && info->vendor == nullptr && info->basedir == nullptr &&
-           info->catg == nullptr && info->status == 0;
 }
 
 } // namespace
@@ -70,7 +46,7 @@ bool is_cleared(const struct pkginfo *info)
 extern "C" int pkginfo(struct pkginfo *info, char *pkginst, ...)
 {
     if (pkginst == nullptr) {
-        log_call("pkginfo(NULL)");
+        (void)fprintf(stderr, "pkginfo(NULL)\n");
         return 0;
     }
     va_list selectors;
@@ -78,8 +54,11 @@ extern "C" int pkginfo(struct pkginfo *info, char *pkginst, ...)
     const char *arch = va_arg(selectors, const char *);
     const char *version = va_arg(selectors, const char *);
     va_end(selectors);
-    log_call("pkginfo(" + std::string(pkginst) + "," + shown(arch) + "," + shown(version) + ")" +
-             (is_cleared(info) ? "" : " on a stale record"));
+    bool cleared = info->pkginst == nullptr && info->name == nullptr && info->arch == nullptr &&
+                   info->version == nullptr && info->vendor == nullptr &&
+                   info->basedir == nullptr && info->catg == nullptr && info->status == 0;
+    (void)fprintf(stderr, "pkginfo(%s,%s,%s)%s\n", pkginst, shown(arch), shown(version),
+                  cleared ? "" : " on a stale record");
 
     if (next_answer == script.size()) {
         errno = ESRCH;
@@ -90,28 +69,25 @@ extern "C" int pkginfo(struct pkginfo *info, char *pkginst, ...)
         errno = answer.error;
         return answer.result;
     }
-    auto fill = [](char *&field, const char *value) {
+    for (auto [field, value] : {std::pair{&info->pkginst, answer.pkginst},
+                                {&info->name, answer.name},
+                                {&info->arch, answer.arch},
+                                {&info->version, answer.version},
+                                {&info->vendor, answer.vendor},
+                                {&info->basedir, answer.basedir},
+                                {&info->catg, answer.catg}})
         if (value != nullptr)
-            field = hand_out(value);
-    };
-    fill(info->pkginst, answer.pkginst);
-    fill(info->name, answer.name);
-    fill(info->arch, answer.arch);
-    fill(info->version, answer.version);
-    fill(info->vendor, answer.vendor);
-    fill(info->basedir, answer.basedir);
-    fill(info->catg, answer.catg);
+            *field = hand_out(value);
     info->status = static_cast<char>(answer.status);
     return 0;
 }
 
 extern "C" char *pkgparam(char *pkginst, char *param)
 {
-    log_call("pkgparam(" + shown(pkginst) + "," + shown(param) + ")");
-    if (pkginst == nullptr || param == nullptr)
-        return nullptr;
+    (void)fprintf(stderr, "pkgparam(%s,%s)\n", shown(pkginst), shown(param));
     for (const Answer &answer : script) {
-        if (answer.pkginst == nullptr || strcmp(answer.pkginst, pkginst) != 0)
+        if (pkginst == nullptr || param == nullptr || answer.pkginst == nullptr ||
+            strcmp(answer.pkginst, pkginst) != 0)
             continue;
         auto found = answer.params.find(param);
         return found == answer.params.end() ? nullptr : hand_out(found->second.c_str());
@@ -122,75 +98,17 @@ extern "C" char *pkgparam(char *pkginst, char *param)
 namespace
 {
 
-struct Outcome {
-    std::string out;
-    std::string calls;
-    int status = -1;
-};
-
-Outcome run_child(const std::function<int()> &body)
-{
-    TempDir dir;
-    Outcome outcome;
-    (void)fflush(stdout);
-    pid_t child = fork();
-    if (child == 0) {
-        int out = open((dir / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        call_log = open((dir / "calls").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        if (out < 0 || call_log < 0 || dup2(out, STDOUT_FILENO) < 0)
-            _exit(125);
-        exit(body());
-    }
-    int status = 0;
-    EXPECT_EQ(waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFEXITED(status)) << "wait status " << status;
-    outcome.status = WEXITSTATUS(status);
-    outcome.out = read_file(dir / "out");
-    outcome.calls = read_file(dir / "calls");
-    return outcome;
-}
-
-Outcome list_with(std::vector<Answer> answers)
+ChildOutcome list_with(std::vector<Answer> answers)
 {
     script = std::move(answers);
     next_answer = 0;
-    return run_child(list_packages);
+    return in_child([] { exit(list_packages()); });
 }
 
-Outcome display_with(const Answer &answer)
-{
-    script = {answer};
-    struct pkginfo info = {};
-    info.pkginst = hand_out(answer.pkginst);
-    info.name = hand_out(answer.name);
-    info.arch = hand_out(answer.arch);
-    info.version = hand_out(answer.version);
-    info.vendor = hand_out(answer.vendor);
-    info.basedir = hand_out(answer.basedir);
-    info.catg = hand_out(answer.catg);
-    info.status = static_cast<char>(answer.status);
-    return run_child([&info] {
-        display_node(&info);
-        return 0;
-    });
-}
-
-const char *const all_params[] = {"DESC",    "PSTAMP", "INSTDATE",     "VSTOCK",   "SERIALNUM",
-                                  "HOTLINE", "EMAIL",  "ORLO_PATCHID", "PATCHLIST"};
-
-std::string lookups_of(const std::string &instance)
-{
-    std::string calls;
-    for (const char *param : all_params)
-        calls += "pkgparam(" + instance + "," + param + ")\n";
-    return calls + "pkgparam(NULL,NULL)\n";
-}
-
-Answer package(const std::string &instance)
+Answer package(const char *instance)
 {
     Answer answer;
-    strings.push_back(instance);
-    answer.pkginst = strings.back().c_str();
+    answer.pkginst = instance;
     answer.name = "Sample package";
     answer.arch = "sparc";
     answer.version = "1.0";
@@ -201,17 +119,32 @@ Answer package(const std::string &instance)
     return answer;
 }
 
-std::string record_of(const std::string &instance)
+std::string head(const std::string &instance, const std::string &vendor = "Orlo Systems",
+                 const std::string &basedir = "/opt")
 {
     return "*PKGINST: " + instance +
-           "\nNAME: Sample package\nCATEGORY: application\nARCH: sparc\nVERSION: 1.0\n"
-           "VENDOR: Orlo Systems\nBASEDIR: /opt\nSTATUS: installed\nDESC: A sample\n";
+           "\nNAME: Sample package\nCATEGORY: application\nARCH: sparc\nVERSION: 1.0\nVENDOR: " +
+           vendor + "\nBASEDIR: " + basedir + "\n";
 }
 
-Answer failure(int error)
+std::string record_of(const std::string &instance)
+{
+    return head(instance) + "STATUS: installed\nDESC: A sample\n";
+}
+
+std::string lookups_of(const std::string &instance)
+{
+    std::string calls;
+    for (const char *param : {"DESC", "PSTAMP", "INSTDATE", "VSTOCK", "SERIALNUM", "HOTLINE",
+                              "EMAIL", "ORLO_PATCHID", "PATCHLIST"})
+        calls += "pkgparam(" + instance + "," + param + ")\n";
+    return calls + "pkgparam(NULL,NULL)\n";
+}
+
+Answer failure(int result, int error)
 {
     Answer answer;
-    answer.result = -1;
+    answer.result = result;
     answer.error = error;
     return answer;
 }
@@ -219,179 +152,94 @@ Answer failure(int error)
 const std::string ask = "pkginfo(all,NULL,NULL)\n";
 const std::string end = "pkginfo(NULL)\n";
 
-} // namespace
-
-TEST(DisplayNode, Records)
+void expect_run(const char *name, const std::vector<Answer> &answers, const std::string &out,
+                const std::string &calls, int status)
 {
-    Answer full = package("ORLOfull");
-    full.params = {{"DESC", "Full"},
-                   {"PSTAMP", "build42"},
-                   {"INSTDATE", "Mar 01 2024"},
-                   {"VSTOCK", "VS-1"},
-                   {"SERIALNUM", "77"},
-                   {"HOTLINE", "555-0100"},
-                   {"EMAIL", "help@orlo.example"},
-                   {"ORLO_PATCHID", "1-01"},
-                   {"PATCHLIST", "1-01 2-03"}};
-    const std::string full_head = "*PKGINST: ORLOfull\nNAME: Sample package\nCATEGORY: "
-                                  "application\nARCH: sparc\nVERSION: 1.0\nVENDOR: Orlo "
-                                  "Systems\nBASEDIR: /opt\n";
-
-    Answer nulls = full;
-    nulls.vendor = nullptr;
-    nulls.basedir = nullptr;
-    nulls.params = {};
-
-    Answer empties = full;
-    empties.vendor = "";
-    empties.basedir = "";
-    empties.params = {{"DESC", ""}, {"EMAIL", "e@orlo.example"}};
-
-    Answer pre_svr4 = full;
-    pre_svr4.status = 2;
-
-    Answer two_params = full;
-    two_params.params = {{"PATCHLIST", "9-99"}, {"DESC", "Two"}};
-
-    Answer no_instance = full;
-    no_instance.pkginst = nullptr;
-
-    Answer line_feed = full;
-    line_feed.params = {{"DESC", "first\nsecond"}};
-
-    struct {
-        const char *name;
-        Answer answer;
-        std::string out;
-        std::string calls;
-    } cases[] = {
-        {"every parameter", full,
-         full_head + "STATUS: installed\nDESC: Full\nPSTAMP: build42\nINSTDATE: Mar 01 2024\n"
-                     "VSTOCK: VS-1\nSERIALNUM: 77\nHOTLINE: 555-0100\nEMAIL: "
-                     "help@orlo.example\nORLO_PATCHID: 1-01\nPATCHLIST: 1-01 2-03\n",
-         lookups_of("ORLOfull")},
-        {"null vendor and base directory", nulls,
-         "*PKGINST: ORLOfull\nNAME: Sample package\nCATEGORY: application\nARCH: sparc\n"
-         "VERSION: 1.0\nVENDOR: <not specified>\nBASEDIR: <not specified>\nSTATUS: installed\n",
-         lookups_of("ORLOfull")},
-        {"empty strings", empties,
-         "*PKGINST: ORLOfull\nNAME: Sample package\nCATEGORY: application\nARCH: sparc\n"
-         "VERSION: 1.0\nVENDOR: \nBASEDIR: \nSTATUS: installed\nEMAIL: e@orlo.example\n",
-         lookups_of("ORLOfull")},
-        {"pre-SVR4 looks nothing up", pre_svr4, full_head + "STATUS: pre-SVR4\n", ""},
-        {"two parameters in table order", two_params,
-         full_head + "STATUS: installed\nDESC: Two\nPATCHLIST: 9-99\n", lookups_of("ORLOfull")},
-        {"null instance", no_instance,
-         "*PKGINST: <not specified>\nNAME: Sample package\nCATEGORY: application\nARCH: sparc\n"
-         "VERSION: 1.0\nVENDOR: Orlo Systems\nBASEDIR: /opt\nSTATUS: installed\n",
-         lookups_of("NULL")},
-        {"line feed in a value", line_feed, full_head + "STATUS: installed\nDESC: first\nsecond\n",
-         lookups_of("ORLOfull")},
-    };
-    for (auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        Outcome outcome = display_with(c.answer);
-        EXPECT_EQ(outcome.out, c.out);
-        EXPECT_EQ(outcome.calls, c.calls);
-        EXPECT_EQ(outcome.status, 0);
-    }
+    SCOPED_TRACE(name);
+    ChildOutcome outcome = list_with(answers);
+    EXPECT_EQ(outcome.out, out);
+    EXPECT_EQ(outcome.err, calls);
+    EXPECT_EQ(outcome.status, status);
 }
 
-TEST(DisplayNode, StatusWords)
+} // namespace
+
+TEST(ListPackages, OnePackageRecords)
 {
+    Answer full = package("ORLOa");
+    full.params = {{"DESC", "Full"},       {"PSTAMP", "b42"},        {"INSTDATE", "Mar 01 2024"},
+                   {"VSTOCK", "VS-1"},     {"SERIALNUM", "77"},      {"HOTLINE", "555-0100"},
+                   {"EMAIL", "h@orlo.ex"}, {"ORLO_PATCHID", "1-01"}, {"PATCHLIST", "1-01 2-03"}};
+    Answer nulls = package("ORLOa");
+    nulls.vendor = nulls.basedir = nullptr;
+    nulls.params = {{"PATCHLIST", "9-99"}, {"DESC", "Two"}};
+    Answer empties = package("ORLOa");
+    empties.vendor = empties.basedir = "";
+    empties.params = {{"DESC", ""}, {"EMAIL", "e@orlo.ex"}};
+    Answer pre_svr4 = package("ORLOa");
+    pre_svr4.status = 2;
+    // Instance, vendor and base directory are not required of a package.
+    Answer bare = nulls;
+    bare.pkginst = nullptr;
+
+    const std::string once = ask + lookups_of("ORLOa") + ask + end;
+    expect_run("every parameter, in table order", {full},
+               head("ORLOa") + "STATUS: installed\nDESC: Full\nPSTAMP: b42\nINSTDATE: Mar 01 "
+                               "2024\nVSTOCK: VS-1\nSERIALNUM: 77\nHOTLINE: 555-0100\nEMAIL: "
+                               "h@orlo.ex\nORLO_PATCHID: 1-01\nPATCHLIST: 1-01 2-03\n",
+               once, 0);
+    expect_run("null vendor and base directory, two parameters", {nulls},
+               head("ORLOa", "<not specified>", "<not specified>") +
+                   "STATUS: installed\nDESC: Two\nPATCHLIST: 9-99\n",
+               once, 0);
+    expect_run("empty strings", {empties},
+               head("ORLOa", "", "") + "STATUS: installed\nEMAIL: e@orlo.ex\n", once, 0);
+    expect_run("pre-SVR4 looks nothing up", {pre_svr4}, head("ORLOa") + "STATUS: pre-SVR4\n",
+               ask + ask + end, 0);
+    expect_run("null instance", {bare},
+               head("<not specified>", "<not specified>", "<not specified>") +
+                   "STATUS: installed\n",
+               ask + lookups_of("NULL") + ask + end, 0);
+
+    // Every status but pre-SVR4 has its parameters looked up.
     struct {
         int status;
         const char *word;
-    } cases[] = {
-        {0, "installed"},        {1, "partially installed"}, {3, "unknown"},
-        {4, "spooled"},          {5, "<not specified>"},     {9, "<not specified>"},
-        {-1, "<not specified>"}, {-128, "<not specified>"},  {127, "<not specified>"},
-    };
-    for (auto &c : cases) {
-        Answer answer = package("ORLOs");
-        answer.status = c.status;
-        Outcome outcome = display_with(answer);
-        std::string expected = record_of("ORLOs");
-        expected.replace(expected.find("installed"), strlen("installed"), c.word);
-        EXPECT_EQ(outcome.out, expected) << "status " << c.status;
-        // Every status but pre-SVR4 has its parameters looked up.
-        EXPECT_EQ(outcome.calls, lookups_of("ORLOs")) << "status " << c.status;
+    } words[] = {{0, "installed"},       {1, "partially installed"}, {3, "unknown"},
+                 {4, "spooled"},         {5, "<not specified>"},     {9, "<not specified>"},
+                 {-1, "<not specified>"}};
+    for (auto &w : words) {
+        Answer answer = package("ORLOa");
+        answer.status = w.status;
+        expect_run(w.word, {answer}, head("ORLOa") + "STATUS: " + w.word + "\nDESC: A sample\n",
+                   once, 0);
     }
 }
 
-TEST(ListPackages, Runs)
+TEST(ListPackages, Ends)
 {
     const std::string incomplete = error_record("Incomplete information from pkginfo.", 5061, 0);
     const std::string denied = error_record("Error from pkginfo: Permission denied", 5013, 13);
-
-    auto missing = [](const char *Answer::*field, const char *value) {
+    const std::string two = record_of("ORLOa") + record_of("ORLOb");
+    const std::string two_calls = ask + lookups_of("ORLOa") + ask + lookups_of("ORLOb") + ask;
+    auto lacking = [](const char *Answer::*field, const char *value) {
         Answer answer = package("ORLOc");
         answer.*field = value;
         return answer;
     };
+    Answer a = package("ORLOa"), b = package("ORLOb"), d = package("ORLOd");
 
-    Answer bare = package("ORLObare");
-    bare.pkginst = nullptr;
-    bare.vendor = nullptr;
-    bare.basedir = nullptr;
-    bare.params = {};
-    Answer positive_end = failure(ESRCH);
-    positive_end.result = 1;
-
-    struct {
-        const char *name;
-        std::vector<Answer> answers;
-        std::string out;
-        std::string calls;
-        int status;
-    } cases[] = {
-        {"no packages", {}, "", ask + end, 0},
-        {"two packages",
-         {package("ORLOa"), package("ORLOb")},
-         record_of("ORLOa") + record_of("ORLOb"),
-         ask + lookups_of("ORLOa") + ask + lookups_of("ORLOb") + ask + end,
-         0},
-        {"denied on the first call", {failure(EACCES)}, denied, ask + end, 0},
-        {"denied on the third call",
-         {package("ORLOa"), package("ORLOb"), failure(EACCES), package("ORLOd")},
-         record_of("ORLOa") + record_of("ORLOb") + denied,
-         ask + lookups_of("ORLOa") + ask + lookups_of("ORLOb") + ask + end,
-         0},
-        {"an unknown error number",
-         {failure(200)},
-         error_record("Error from pkginfo: Unknown error 200", 5200, 200),
-         ask + end,
-         0},
-        {"a positive result ends the run too",
-         {package("ORLOa"), positive_end, package("ORLOb")},
-         record_of("ORLOa"),
-         ask + lookups_of("ORLOa") + ask + end,
-         0},
-        {"the third of five has an empty version",
-         {package("ORLOa"), package("ORLOb"), missing(&Answer::version, ""), package("ORLOd"),
-          package("ORLOe")},
-         record_of("ORLOa") + record_of("ORLOb") + incomplete,
-         ask + lookups_of("ORLOa") + ask + lookups_of("ORLOb") + ask,
-         2},
-        {"no name", {missing(&Answer::name, nullptr)}, incomplete, ask, 2},
-        {"empty name", {missing(&Answer::name, "")}, incomplete, ask, 2},
-        {"no architecture", {missing(&Answer::arch, nullptr)}, incomplete, ask, 2},
-        {"empty architecture", {missing(&Answer::arch, "")}, incomplete, ask, 2},
-        {"no version", {missing(&Answer::version, nullptr)}, incomplete, ask, 2},
-        {"no category", {missing(&Answer::catg, nullptr)}, incomplete, ask, 2},
-        {"empty category", {missing(&Answer::catg, "")}, incomplete, ask, 2},
-        {"instance, vendor and base directory are not required",
-         {bare},
-         "*PKGINST: <not specified>\nNAME: Sample package\nCATEGORY: application\nARCH: sparc\n"
-         "VERSION: 1.0\nVENDOR: <not specified>\nBASEDIR: <not specified>\nSTATUS: installed\n",
-         ask + lookups_of("NULL") + ask + end,
-         0},
-    };
-    for (auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        Outcome outcome = list_with(c.answers);
-        EXPECT_EQ(outcome.out, c.out);
-        EXPECT_EQ(outcome.calls, c.calls);
-        EXPECT_EQ(outcome.status, c.status);
-    }
+    expect_run("no packages", {}, "", ask + end, 0);
+    expect_run("two packages", {a, b}, two, two_calls + end, 0);
+    expect_run("denied on the first call", {failure(-1, EACCES)}, denied, ask + end, 0);
+    expect_run("denied on the third call", {a, b, failure(-1, EACCES), d}, two + denied,
+               two_calls + end, 0);
+    expect_run("a positive result ends the run too", {a, failure(1, ESRCH), b}, record_of("ORLOa"),
+               ask + lookups_of("ORLOa") + ask + end, 0);
+    expect_run("the third of five has an empty version",
+               {a, b, lacking(&Answer::version, ""), d, package("ORLOe")}, two + incomplete,
+               two_calls, 2);
+    expect_run("no name", {lacking(&Answer::name, nullptr)}, incomplete, ask, 2);
+    expect_run("empty architecture", {lacking(&Answer::arch, "")}, incomplete, ask, 2);
+    expect_run("no category", {lacking(&Answer::catg, nullptr)}, incomplete, ask, 2);
 }
