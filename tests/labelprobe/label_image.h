@@ -10,26 +10,19 @@
 // second sector of zeros, as a disk has more than one.
 inline std::string label_image(const std::string &text)
 {
-    std::string image(1024, '\0');
-    image.replace(0, text.size() < 128 ? text.size() : 128, text.substr(0, 128));
+    std::string image = text.substr(0, 128);
+    image.resize(1024, '\0');
     image[508] = static_cast<char>(0xDA);
     image[509] = static_cast<char>(0xBE);
-    unsigned high = 0, low = 0;
-    for (int i = 0; i < 510; i += 2) {
-        high ^= static_cast<unsigned char>(image[i]);
-        low ^= static_cast<unsigned char>(image[i + 1]);
-    }
-    image[510] = static_cast<char>(high);
-    image[511] = static_cast<char>(low);
+    for (int i = 0; i < 510; i++)
+        image[510 + i % 2] = static_cast<char>(image[510 + i % 2] ^ image[i]);
     return image;
 }
 
 // A disk whose sector 1 holds the header of the label kind not read.
 inline std::string efi_image()
 {
-    std::string image(2048, '\0');
-    image.replace(512, 8, "EFI PART");
-    return image;
+    return std::string(512, '\0') + "EFI PART" + std::string(1528, '\0');
 }
 
 #endif
