@@ -51,7 +51,7 @@ int main(int argc, char *argv[])
         make_dir(folder);
         int length = snprintf(
             buffer, sizeof buffer,
-            "# generated for the benchmark\nPKG=%s\nNAME=Benchmark package %ld\nARCH=sparc\n"
+            "# generated for the benchmark\nPKG=%s\nNAME=Benchmark package %ld\nARCH=nivex64\n"
             "VERSION=1.%ld,REV=2024.03.01\nCATEGORY=application\nVENDOR=Orlo Systems, Inc.\n"
             "BASEDIR=/opt\nCLASSES=none\nPKGINST=%s\nDESC=package number %ld of the benchmark\n"
             "PSTAMP=bench%ld\nINSTDATE=Mar 04 2024 10:%02ld\nVSTOCK=VS-%ld\nSERIALNUM=%ld\n"

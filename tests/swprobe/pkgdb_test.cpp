@@ -68,8 +68,8 @@ std::string enumerate_as_nobody(const std::string &root)
     return child.out;
 }
 
-const char complete[] = "NAME=Sample\nARCH=sparc\nVERSION=1.0\nCATEGORY=system\n";
-const std::string sample = "|Sample|sparc|1.0|-|-|system";
+const char complete[] = "NAME=Sample\nARCH=nivex64\nVERSION=1.0\nCATEGORY=system\n";
+const std::string sample = "|Sample|nivex64|1.0|-|-|system";
 
 // A complete file of exactly size bytes, its fields at the very end.
 std::string padded(size_t size)
@@ -252,11 +252,11 @@ TEST_F(Database, FolderLookups)
 TEST(PackageFunctions, RefuseASelection)
 {
     struct pkginfo info = {};
-    char all[] = "all", one[] = "ORLOa", sparc[] = "sparc";
+    char all[] = "all", one[] = "ORLOa", nivex64[] = "nivex64";
     auto refused = [](int result) { return result == -1 && errno == EINVAL; };
     EXPECT_TRUE(refused(pkginfo(&info, one, nullptr, nullptr)));
-    EXPECT_TRUE(refused(pkginfo(&info, all, sparc, nullptr)));
-    EXPECT_TRUE(refused(pkginfo(&info, all, nullptr, sparc)));
+    EXPECT_TRUE(refused(pkginfo(&info, all, nivex64, nullptr)));
+    EXPECT_TRUE(refused(pkginfo(&info, all, nullptr, nivex64)));
     EXPECT_TRUE(refused(pkginfo(nullptr, all, nullptr, nullptr)));
 }
 

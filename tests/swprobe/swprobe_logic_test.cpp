@@ -110,7 +110,7 @@ Answer package(const char *instance)
     Answer answer;
     answer.pkginst = instance;
     answer.name = "Sample package";
-    answer.arch = "sparc";
+    answer.arch = "nivex64";
     answer.version = "1.0";
     answer.vendor = "Orlo Systems";
     answer.basedir = "/opt";
@@ -123,7 +123,7 @@ std::string head(const std::string &instance, const std::string &vendor = "Orlo 
                  const std::string &basedir = "/opt")
 {
     return "*PKGINST: " + instance +
-           "\nNAME: Sample package\nCATEGORY: application\nARCH: sparc\nVERSION: 1.0\nVENDOR: " +
+           "\nNAME: Sample package\nCATEGORY: application\nARCH: nivex64\nVERSION: 1.0\nVENDOR: " +
            vendor + "\nBASEDIR: " + basedir + "\n";
 }
 

@@ -11,7 +11,7 @@
 namespace
 {
 
-const char complete[] = "NAME=Sample\nARCH=sparc\nVERSION=1.0\nCATEGORY=system\n";
+const char complete[] = "NAME=Sample\nARCH=nivex64\nVERSION=1.0\nCATEGORY=system\n";
 
 // The instances of this machine's database that swprobe should list: those
 // installed, wholly or in part, by dpkg-query's own reading.
@@ -65,7 +65,7 @@ TEST(SwprobeSandboxed, Runs)
     TempDir full;
     write_file(
         full / "var/sadm/pkg/ORLOcore/pkginfo",
-        "# installed by the package tools\nPKG=ORLOcore\nNAME=Base system\nARCH=sparc\n"
+        "# installed by the package tools\nPKG=ORLOcore\nNAME=Base system\nARCH=nivex64\n"
         "VERSION=11.2,REV=2024.03.01\nVENDOR=Orlo Systems\nBASEDIR=/\nCATEGORY=system\n"
         "PATCHLIST=100-01 101-02\nDESC=Core files=essential\nPSTAMP=\nHOTLINE=Call 555-0100\n"
         "ORLO_PATCHID=100-01\nDESC=second value ignored\n");
@@ -85,7 +85,7 @@ TEST(SwprobeSandboxed, Runs)
     TempDir incomplete;
     write_file(incomplete / "var/sadm/pkg/ORLOa/pkginfo", complete);
     write_file(incomplete / "var/sadm/pkg/ORLOb/pkginfo",
-               "NAME=No version\nARCH=sparc\nVERSION=\nCATEGORY=system\n");
+               "NAME=No version\nARCH=nivex64\nVERSION=\nCATEGORY=system\n");
     write_file(incomplete / "var/sadm/pkg/ORLOc/pkginfo", complete);
 
     // Without /var/sadm/pkg the dpkg database serves.
@@ -110,7 +110,7 @@ TEST(SwprobeSandboxed, Runs)
          .expected = "*PKGINST: ORLObusy\nNAME: Half done\nCATEGORY: application\nARCH: all\n"
                      "VERSION: 2\nVENDOR: \nBASEDIR: <not specified>\n"
                      "STATUS: partially installed\n"
-                     "*PKGINST: ORLOcore\nNAME: Base system\nCATEGORY: system\nARCH: sparc\n"
+                     "*PKGINST: ORLOcore\nNAME: Base system\nCATEGORY: system\nARCH: nivex64\n"
                      "VERSION: 11.2,REV=2024.03.01\nVENDOR: Orlo Systems\nBASEDIR: /\n"
                      "STATUS: installed\nDESC: Core files=essential\nHOTLINE: Call 555-0100\n"
                      "ORLO_PATCHID: 100-01\nPATCHLIST: 100-01 101-02\n"},
@@ -123,7 +123,7 @@ TEST(SwprobeSandboxed, Runs)
          .expected = denied},
         {.name = "an empty version",
          .image = incomplete.path(),
-         .expected = "*PKGINST: ORLOa\nNAME: Sample\nCATEGORY: system\nARCH: sparc\nVERSION: "
+         .expected = "*PKGINST: ORLOa\nNAME: Sample\nCATEGORY: system\nARCH: nivex64\nVERSION: "
                      "1.0\nVENDOR: <not specified>\nBASEDIR: <not specified>\nSTATUS: installed\n" +
                      error_record("Incomplete information from pkginfo.", 5061, 0),
          .status = 2},
