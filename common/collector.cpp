@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
@@ -70,9 +71,40 @@ void parse_command_line(int argc, char *argv[])
     }
 }
 
+static bool needs_escape(unsigned char byte, bool every_control)
+{
+    if (byte == '\n' || byte == '\r')
+        return true;
+    return every_control && (byte < 0x20 || byte == 0x7f);
+}
+
+void put_one_line(const char *text, size_t max_length, bool every_control)
+{
+    size_t start = 0;
+    size_t end = 0;
+    for (; end < max_length && text[end] != '\0'; end++) {
+        unsigned char byte = static_cast<unsigned char>(text[end]);
+        if (!needs_escape(byte, every_control))
+            continue;
+        (void)fwrite(text + start, 1, end - start, stdout);
+        if (byte == '\n')
+            (void)fputs("\\n", stdout);
+        else if (byte == '\r')
+            (void)fputs("\\r", stdout);
+        else
+            (void)printf("\\x%02x", byte);
+        start = end + 1;
+    }
+    (void)fwrite(text + start, 1, end - start, stdout);
+}
+
+// A message may carry a file name or a library's text, so it is kept to its
+// own line like any value.
 void display_error(const char *message, int32_t id, int32_t number)
 {
-    (void)printf("*Node: nivex-error\nid: %d\nmessage: %s\nnumber: %d\n", id, message, number);
+    (void)printf("*Node: nivex-error\nid: %d\nmessage: ", id);
+    put_one_line(message, SIZE_MAX, false);
+    (void)printf("\nnumber: %d\n", number);
 }
 
 void display_errorf(int32_t id, int32_t number, const char *format, ...)

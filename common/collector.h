@@ -3,6 +3,7 @@
 #ifndef PROBES_COMMON_COLLECTOR_H
 #define PROBES_COMMON_COLLECTOR_H
 
+#include <cstddef>
 #include <cstdint>
 
 // Each program defines these two: its name for the version line, and the
@@ -16,6 +17,13 @@ extern char errmsg[256];
 // Returns only when the program is to go on with its work: ends the process
 // for -V and for an invalid command line.
 void parse_command_line(int argc, char *argv[]);
+
+// Writes at most max_length bytes of text, up to its NUL, so that it cannot
+// start a line of its own: the parent takes every line for a record line, so
+// a line feed or carriage return inside a value would forge records. Those
+// two, and with every_control any other byte below 0x20 and DEL, are written
+// as "\n", "\r" or "\xHH"; every other byte is written as it is.
+void put_one_line(const char *text, size_t max_length, bool every_control);
 
 void display_error(const char *message, int32_t id, int32_t number);
 

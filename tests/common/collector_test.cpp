@@ -88,6 +88,30 @@ TEST(ErrorRecord, HasItsFourLinesInOrder)
     EXPECT_EQ(o.out, "*Node: nivex-error\nid: -5\nmessage: no such thing\nnumber: -2147483648\n");
 }
 
+TEST(OneLine, NoValueStartsALineOfItsOwn)
+{
+    struct {
+        std::string text;
+        size_t max_length;
+        bool every_control;
+        std::string expected;
+    } cases[] = {
+        {"plain text \\ stays", SIZE_MAX, true, "plain text \\ stays"},
+        {"a\n*node: forged\r", SIZE_MAX, false, "a\\n*node: forged\\r"},
+        {"tab\t\x1b\x7f\xc3\xa9", SIZE_MAX, false, "tab\t\x1b\x7f\xc3\xa9"},
+        {"tab\t\x1b\x7f\xc3\xa9", SIZE_MAX, true, "tab\\x09\\x1b\\x7f\xc3\xa9"},
+        {"bounded\nmore", 8, false, "bounded\\n"},
+        {"", SIZE_MAX, true, ""},
+    };
+    for (auto &c : cases) {
+        ChildOutcome o =
+            in_child([&] { put_one_line(c.text.c_str(), c.max_length, c.every_control); });
+        EXPECT_EQ(o.out, c.expected) << c.text;
+    }
+    ChildOutcome o = in_child([] { display_error("line\nnumber: 1", 1, 2); });
+    EXPECT_EQ(o.out, error_record("line\\nnumber: 1", 1, 2));
+}
+
 TEST(ErrorRecord, FormattedMessageIsCutAt255Characters)
 {
     std::string long_name(300, 'n');
