@@ -98,6 +98,7 @@ TEST(Frame, LostOutputTurnsSuccessIntoTheProgramsFailureStatus)
         {"/dev/full", [] { parse({"-q"}); }, 1},
         {"/dev/full", [] { parse({}), (void)puts("x"), exit(3); }, 3},
         {"/dev/null", [] { parse({}), (void)puts("x"); }, 0},
+        {nullptr, [] { parse({}); }, 7},
         // Descriptor 1 must not go to the next file the program opens.
         {nullptr, [&] { parse({}), open((dir / "opened-later").c_str(), O_WRONLY), puts("x"); }, 7},
     };

@@ -69,8 +69,11 @@ TEST(Hostprobe, InstalledProgram)
     }
 }
 
-TEST(Sandbox, LaysTheImageOverTheHostAsRootThenAsUid65534AndLeavesNothingBehind)
+TEST(Sandbox, EndsAHungRunLaysTheImageAsRootThenAsUid65534AndLeavesNothingBehind)
 {
+    SandboxResult hung =
+        run_natively({.program = "/bin/sleep", .args = {"9"}, .timeout_seconds = 1});
+    EXPECT_EQ(hung.setup_error + " " + std::to_string(hung.status), "timed out after 1 s 142");
     REQUIRE_SANDBOX();
     TempDir image, tmp;
     write_file(image / "var/marker", "from the image\n");
@@ -82,13 +85,13 @@ TEST(Sandbox, LaysTheImageOverTheHostAsRootThenAsUid65534AndLeavesNothingBehind)
         SandboxRun run = installed("hostprobe");
         run.program = "/bin/sh";
         run.args = {"-c", "id -u; cat /var/marker /usr/lib/probe-overlay; ls /dev /dev/rdsk; "
-                          "/opt/probes/bin/hostprobe"};
+                          "touch /opt/probes/x 2>&- || echo read-only; /opt/probes/bin/hostprobe"};
         run.image = image.path();
         run.as_user = as_user;
         SandboxResult r = run_checked(run);
         unsetenv("TMPDIR");
         EXPECT_EQ(r.out, (as_user ? "65534" : "0") + std::string("\nfrom the image\noverlay\n") +
-                             "/dev:\nfull\nnull\nrdsk\nzero\n\n/dev/rdsk:\nc0t0d0s0\n" +
+                             "/dev:\nfull\nnull\nrdsk\nzero\n\n/dev/rdsk:\nc0t0d0s0\nread-only\n" +
                              host_record);
         EXPECT_EQ(r.status, 0) << r.err;
         EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
