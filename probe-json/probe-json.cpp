@@ -18,7 +18,15 @@
 // for a command that cannot be run or is not found.
 static const int own_failure = 125;
 
+// A treeprobe stream has millions of short lines: they are read and written
+// through buffers of their own, not a call of the C library per line.
+static char input_buffer[1 << 16];
 static char output_buffer[1 << 16];
+static size_t output_used;
+static bool output_failed;
+
+// A line longer than the input buffer, gathered piece by piece.
+static std::string long_line;
 
 // Where the object being written stands: between objects, inside the open
 // value string of a record's header, or inside that of one of its fields.
@@ -46,9 +54,29 @@ static constexpr std::array<ByteClass, 256> byte_classes = [] {
     return classes;
 }();
 
+static void flush_output()
+{
+    for (size_t done = 0; done < output_used && !output_failed;) {
+        ssize_t written = write(STDOUT_FILENO, output_buffer + done, output_used - done);
+        if (written > 0)
+            done += static_cast<size_t>(written);
+        else if (errno != EINTR)
+            output_failed = true;
+    }
+    output_used = 0;
+}
+
 static void put(std::string_view text)
 {
-    (void)fwrite_unlocked(text.data(), 1, text.size(), stdout);
+    while (text.size() > sizeof output_buffer - output_used) {
+        size_t room = sizeof output_buffer - output_used;
+        memcpy(output_buffer + output_used, text.data(), room);
+        output_used += room;
+        text.remove_prefix(room);
+        flush_output();
+    }
+    memcpy(output_buffer + output_used, text.data(), text.size());
+    output_used += text.size();
 }
 
 // The length of the well-formed UTF-8 sequence that starts text, or 0: no
@@ -220,25 +248,40 @@ static void on_part(RecordPart part, std::string_view key, std::string_view text
     }
 }
 
-// Converts the whole of input; false when it could not be read to its end.
-static bool convert(FILE *input)
+// Converts all that can be read from fd; false when it could not be read to
+// its end.
+static bool convert(int fd)
 {
     RecordReader reader{on_part, nullptr, false};
-    char *line = nullptr;
-    size_t capacity = 0;
-    ssize_t length;
-    std::string_view unterminated;
-    while ((length = getline(&line, &capacity, input)) != -1) {
-        std::string_view text(line, static_cast<size_t>(length));
-        if (text.back() != '\n') {
-            unterminated = text;
+    size_t kept = 0; // the start of a line, at the start of the buffer
+    ssize_t got;
+    while ((got = read(fd, input_buffer + kept, sizeof input_buffer - kept)) != 0) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
             break;
+        const char *start = input_buffer;
+        const char *end = input_buffer + kept + got;
+        const char *line_feed;
+        while ((line_feed = static_cast<const char *>(memchr(start, '\n', end - start)))) {
+            if (long_line.empty()) {
+                read_record_line(reader, {start, line_feed});
+            } else {
+                read_record_line(reader, long_line.append(start, line_feed));
+                long_line.clear();
+            }
+            start = line_feed + 1;
         }
-        read_record_line(reader, text.substr(0, text.size() - 1));
+        kept = end - start;
+        if (kept == sizeof input_buffer || !long_line.empty()) {
+            long_line.append(start, kept);
+            kept = 0;
+        } else {
+            memmove(input_buffer, start, kept);
+        }
     }
-    end_record_stream(reader, unterminated);
-    free(line);
-    return !ferror(input);
+    end_record_stream(reader, long_line.append(input_buffer, kept));
+    return got == 0;
 }
 
 // A name without a slash is looked for beside this program first, where the
@@ -281,10 +324,8 @@ static int convert_command(char *argv[])
         _exit(error == ENOENT ? 127 : 126);
     }
     (void)close(pipe_ends[1]);
-    FILE *input = fdopen(pipe_ends[0], "r");
-    bool read_whole = input != nullptr && convert(input);
-    if (input != nullptr)
-        (void)fclose(input);
+    bool read_whole = convert(pipe_ends[0]);
+    (void)close(pipe_ends[0]);
     int status;
     pid_t waited;
     while ((waited = waitpid(child, &status, 0)) == -1 && errno == EINTR) {
@@ -307,7 +348,6 @@ static int convert_command(char *argv[])
 
 int main(int argc, char *argv[])
 {
-    (void)setvbuf(stdout, output_buffer, _IOFBF, sizeof output_buffer);
     // The leading "+" stops at the command's name: what follows is its own.
     bool version = false;
     bool invalid = false;
@@ -323,8 +363,9 @@ int main(int argc, char *argv[])
         return own_failure;
     }
     if (version) {
-        (void)printf("probe-json\t%s\n", PROBES_VERSION);
-        return fflush(stdout) == 0 ? 0 : own_failure;
+        put("probe-json\t" PROBES_VERSION "\n");
+        flush_output();
+        return output_failed ? own_failure : 0;
     }
     // Nothing written could reach anyone: do not run the command at all.
     if (fcntl(STDOUT_FILENO, F_GETFD) == -1) {
@@ -333,8 +374,9 @@ int main(int argc, char *argv[])
     }
 
     int status =
-        optind == argc ? (convert(stdin) ? 0 : own_failure) : convert_command(argv + optind);
-    if (fflush(stdout) != 0 || ferror(stdout)) {
+        optind == argc ? (convert(STDIN_FILENO) ? 0 : own_failure) : convert_command(argv + optind);
+    flush_output();
+    if (output_failed) {
         (void)fputs("probe-json: the output could not be written\n", stderr);
         if (status == 0)
             status = own_failure;
