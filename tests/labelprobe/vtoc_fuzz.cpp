@@ -10,12 +10,10 @@
 
 static int model_result(const uint8_t *data, size_t size)
 {
-    uint8_t high = 0, low = 0;
-    for (size_t i = 0; i + 1 < size && i < 512; i += 2) {
-        high ^= data[i];
-        low ^= data[i + 1];
-    }
-    if (size >= 512 && data[508] == 0xDA && data[509] == 0xBE && high == 0 && low == 0)
+    uint8_t sum[2] = {};
+    for (size_t i = 0; i < size && i < 512; i++)
+        sum[i % 2] ^= data[i];
+    if (size >= 512 && data[508] == 0xDA && data[509] == 0xBE && sum[0] == 0 && sum[1] == 0)
         return 0;
     return size >= 520 && memcmp(data + 512, "EFI PART", 8) == 0 ? -5 : -4;
 }
@@ -23,8 +21,7 @@ static int model_result(const uint8_t *data, size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static int fd = memfd_create("device", 0);
-    if (fd < 0 || ftruncate(fd, 0) != 0 ||
-        (size > 0 && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)))
+    if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
         abort();
 
     struct vtoc vtoc;
