@@ -1,6 +1,5 @@
-// read_vtoc over arbitrary device contents, against a model of the label
-// layout: a valid sector 0 gives 0 and its first 128 bytes, "EFI PART" at
-// the start of sector 1 gives -5, anything else -4.
+// read_vtoc over any device contents against a model of the label layout:
+// 0 and the text for a valid sector 0, -5 for "EFI PART" at sector 1, else -4.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -24,8 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
         abort();
 
-    struct vtoc vtoc;
-    memset(&vtoc, 0x55, sizeof vtoc);
+    struct vtoc vtoc = {};
     int result = read_vtoc(fd, &vtoc);
     if (result != model_result(data, size) ||
         (result == 0 && memcmp(vtoc.v_asciilabel, data, sizeof vtoc.v_asciilabel) != 0))
