@@ -157,6 +157,7 @@ TEST(RunningHost, TreeprobeWritesOneLinePerValueAndNoKeyTwice)
     SandboxRun run = installed("treeprobe");
     run.image = image.path();
     run.host_binds = {"/sys"};
+    run.timeout_seconds = 60; // the reads of a run are bounded well below
     SandboxResult r = run_checked(run);
     EXPECT_EQ(r.status, 0);
     std::istringstream lines(r.out);
