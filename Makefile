@@ -1,27 +1,33 @@
 # The front door. CMake does the work; these targets only sequence it.
 BUILD ?= build
 SANITIZE_BUILD ?= build-sanitize
+RELEASE_BUILD ?= build-release
 FUZZ_BUILD ?= build-fuzz
 JOBS ?= $(shell nproc)
 FUZZ_SECONDS ?= 60
 STAGE = $(BUILD)/stage
 PREFIX ?= /usr/local
 
-.PHONY: all build sanitize-build check demo fuzz bench install install-programs package format clean
+.PHONY: all build sanitize-build release-build check demo fuzz bench install install-programs package format clean
 
 all: build
 
 build:
-	cmake -S . -B $(BUILD)
+	cmake -S . -B $(BUILD) $(WERROR)
 	cmake --build $(BUILD) -j $(JOBS)
 
 sanitize-build:
-	cmake -S . -B $(SANITIZE_BUILD) -DPROBES_SANITIZE=ON -DPROBES_BENCH=OFF
+	cmake -S . -B $(SANITIZE_BUILD) -DPROBES_SANITIZE=ON -DPROBES_BENCH=OFF -DPROBES_WERROR=ON
 	cmake --build $(SANITIZE_BUILD) -j $(JOBS)
+
+# Built, not tested: the optimizer's warnings differ from the other builds'.
+release-build:
+	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DPROBES_WERROR=ON
+	cmake --build $(RELEASE_BUILD) -j $(JOBS)
 
 check:
 	.ci/install-deps check
-	$(MAKE) build sanitize-build
+	$(MAKE) build sanitize-build release-build WERROR=-DPROBES_WERROR=ON
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 
@@ -53,4 +59,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(RELEASE_BUILD) $(FUZZ_BUILD)

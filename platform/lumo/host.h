@@ -2,7 +2,8 @@
 // tree: the machine's identity on the root, and below it one node for
 // every folder of the device hierarchy, with the folder's attribute files
 // as properties. Folders are listed and files read only when the tree's
-// reader first asks for them.
+// reader first asks for them, and files are read by a child process, so a
+// read stuck in a driver costs one property and a bounded wait.
 #ifndef PROBES_PLATFORM_LUMO_HOST_H
 #define PROBES_PLATFORM_LUMO_HOST_H
 
@@ -17,10 +18,27 @@ namespace lumo
 // Larger attribute files answer 28 instead of their value.
 inline constexpr size_t attribute_cap = 65536;
 
+// A driver may make a read wait for its device, for ever. A file not read
+// within attribute_ms answers 28, and once the reads of a run have taken
+// run_ms together, every file asked for after that answers 28 unread.
+struct ReadBounds {
+    int attribute_ms = 1000;
+    int run_ms = 30000;
+};
+
+// An attribute the tree's own names already take (the node's "name", the
+// links "_child" and "_peer", the root's identity) is served under its name
+// with this in front, as many times as it takes to be unique.
+inline constexpr const char renamed_prefix[] = "sysfs_";
+
+// For tests: the reading process calls it with each file's path just before
+// opening it, so that a test can make a read hang as a driver can.
+extern void (*before_attribute_read)(const char *path);
+
 // Makes the empty tree serve the host whose sysfs is at sysfs ("/sys" on a
 // running host; tests give a folder of their own). Returns false with
 // problem set when its device folder cannot be served.
-bool serve_host(Tree &tree, const std::string &sysfs, std::string &problem);
+bool serve_host(Tree &tree, const std::string &sysfs, std::string &problem, ReadBounds bounds = {});
 
 } // namespace lumo
 
