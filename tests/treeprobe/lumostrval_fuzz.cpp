@@ -13,13 +13,12 @@ static char value[value_buffer_size + 1];
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static const int results[] = {0, 5, LUMO_NOT_READABLE};
     lumo_propinfo_t info{};
     if (size < 9)
         return 0;
     memcpy(&info.type, data, 4);
     memcpy(&info.size, data + 4, 4);
-    table_fetch_result = results[data[8] % 3];
+    table_fetch_result = data[8] % 3 == 0 ? 0 : data[8] % 3 == 1 ? 5 : LUMO_NOT_READABLE;
     if ((info.type == LUMO_TYPE_INT || info.type == LUMO_TYPE_UINT) && info.size != 1 &&
         info.size != 2 && info.size != 4 && info.size != 8)
         return 0;

@@ -9,15 +9,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace
-{
-
 // The description's first comment lines "# KEY: VALUE" may set the run up:
 // library (a path, or none), args (a word each), env (KEY=VALUE), output
 // (full or closed), as (user), and description: FIFO, ZERO (a link to
 // /dev/zero), FOLDER, HUGE (a regular file past the cap) or SAMPLE (the
 // sample host's) in place of the file, or none (this machine's /sys).
-SandboxRun treeprobe_on(const TempDir &image, const std::string &description)
+static SandboxRun treeprobe_on(const TempDir &image, const std::string &description)
 {
     SandboxRun run = installed("treeprobe");
     run.image = image.path();
@@ -56,7 +53,7 @@ SandboxRun treeprobe_on(const TempDir &image, const std::string &description)
 
 // Node records, the first without a parent and every other after its
 // parent's, are written as "(a well-formed tree)"; any other output as it is.
-std::string checked_tree(const std::string &out)
+static std::string checked_tree(const std::string &out)
 {
     ParsedOutput parsed = parse_records(out);
     std::set<std::string> seen;
@@ -68,8 +65,6 @@ std::string checked_tree(const std::string &out)
     }
     return parsed.problems.empty() && !seen.empty() ? "(a well-formed tree)\n" : out;
 }
-
-} // namespace
 
 // Each samples/*.case is a description, a line "----", then the output (or
 // "(a well-formed tree)"), "(standard error)" and what it holds if anything,
