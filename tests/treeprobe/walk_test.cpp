@@ -84,11 +84,14 @@ TEST(Walk, AnyDepthUnderASmallStackAndARootOfHandleZero)
 // A table handle that cannot be fetched once its value could; a full buffer.
 TEST(Walk, RendererLimits)
 {
-    lumo_get_propval_ptr = [](uint64_t, void *, size_t) { return int{LUMO_INVALID_HANDLE}; };
+    static int code = LUMO_NOT_READABLE;
+    lumo_get_propval_ptr = [](uint64_t, void *, size_t) { return code; };
     lumo_propinfo_t table = {LUMO_TYPE_TABLE, 0, 8, ""};
+    EXPECT_STREQ(lumostrval(1, table, "12345678"), "(not readable)");
+    code = LUMO_INVALID_HANDLE;
     ChildOutcome r = in_child([&] { (void)lumostrval(1, table, "12345678"); });
-    EXPECT_EQ(r.out, error_record("Error interpreting LUMO value", 5203, 0));
-    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.out + "exit " + std::to_string(r.status),
+              error_record("Error interpreting LUMO value", 5203, 0) + "exit 3");
 
     static unsigned char value[value_buffer_size + 1];
     lumo_propinfo_t bytes = {LUMO_TYPE_BYTES, 0, value_buffer_size, ""};
