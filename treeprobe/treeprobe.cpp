@@ -12,6 +12,8 @@
 #include <cstring>
 #include <ctime>
 #include <dlfcn.h>
+#include <unordered_set>
+#include <vector>
 
 static_assert(sizeof(lumo_propinfo_t) == 268, "the library's property info record is 268 bytes");
 
@@ -35,6 +37,15 @@ uint32_t tablestringbufneed;
 static void *lumolib_hdl;
 // Characters of the table text, so that appending a cell never rescans it.
 static size_t tablestringlen;
+// The tables the current value has reached: each is written once, so a
+// table that holds itself, or one met again, cannot multiply the output.
+static std::unordered_set<uint64_t> tables_reached;
+
+// The value buffers, one for the node's properties and one for table
+// cells: static, so neither a deep tree nor nested tables need stack for
+// them. One byte beyond what the library may fill stays zero.
+static char node_value[value_buffer_size + 1];
+static unsigned char cell_value[value_buffer_size + 1];
 
 enum { exit_failure = 3 };
 
@@ -162,9 +173,30 @@ static const char *float_text(uint32_t size, const unsigned char *value)
     return strvalbuf;
 }
 
-static const char *timestamp_text(const unsigned char *value)
+// The first size bytes of a value, at most 8; bytes past size read as zero,
+// so a short value never shows what an earlier one left in the buffer.
+static uint64_t leading_bytes(uint32_t size, const unsigned char *value)
 {
-    time_t when = static_cast<time_t>(number_at<int64_t>(value));
+    uint64_t number = 0;
+    memcpy(&number, value, size < sizeof number ? size : sizeof number);
+    return number;
+}
+
+// A string ends at its first NUL or at its size, whichever comes first.
+static const char *string_text(uint32_t size, const char *value)
+{
+    size_t limit = size < value_buffer_size ? size : value_buffer_size;
+    const void *nul = memchr(value, '\0', limit);
+    size_t length =
+        nul != nullptr ? static_cast<size_t>(static_cast<const char *>(nul) - value) : limit;
+    memcpy(strvalbuf, value, length);
+    strvalbuf[length] = '\0';
+    return strvalbuf;
+}
+
+static const char *timestamp_text(uint32_t size, const unsigned char *value)
+{
+    time_t when = static_cast<time_t>(static_cast<int64_t>(leading_bytes(size, value)));
     // The text of ctime, which is asctime of localtime; localtime_r looks up
     // the time zone once per run where localtime checks it at every call.
     // The text keeps its line feed; a year it cannot express gives null.
@@ -207,7 +239,7 @@ const char *lumostrval(uint64_t handle, lumo_propinfo_t info, const void *value)
         return float_text(info.size, bytes);
     case LUMO_TYPE_HANDLE:
         (void)snprintf(strvalbuf, sizeof strvalbuf, "%#llx",
-                       static_cast<unsigned long long>(number_at<uint64_t>(bytes)));
+                       static_cast<unsigned long long>(leading_bytes(info.size, bytes)));
         return strvalbuf;
     case LUMO_TYPE_TABLE: {
         uint64_t table;
@@ -215,7 +247,7 @@ const char *lumostrval(uint64_t handle, lumo_propinfo_t info, const void *value)
         return failure != nullptr ? failure : gettablestring(table);
     }
     case LUMO_TYPE_TIMESTAMP:
-        return timestamp_text(bytes);
+        return timestamp_text(info.size, bytes);
     case LUMO_TYPE_BYTES:
         // Only the bytes of the value are in a value buffer; more would
         // also overrun strvalbuf.
@@ -227,7 +259,7 @@ const char *lumostrval(uint64_t handle, lumo_propinfo_t info, const void *value)
         strvalbuf[0] = '\0';
         return getbytearraystring(strvalbuf, &info, bytes);
     case LUMO_TYPE_STRING:
-        return static_cast<const char *>(value);
+        return string_text(info.size, static_cast<const char *>(value));
     default:
         (void)snprintf(strvalbuf, sizeof strvalbuf, "(unknown type %d)", info.type);
         return strvalbuf;
@@ -286,29 +318,33 @@ static void append_table_text(const char *text, bool separator)
 static void append_table_cells(uint64_t table, int level);
 
 // A cell whose value is itself a table contributes that table's cells, in
-// place and joined the same way, as its text.
+// place and joined the same way, as its text; a table the value has
+// reached before is named instead, like a node link that loops.
 static void append_nested_table(uint64_t cell, uint32_t size, int level, bool separator)
 {
     uint64_t inner;
     const char *failure = fetch_table_handle(cell, size, &inner);
     if (failure != nullptr) {
         append_table_text(failure, separator);
+    } else if (tables_reached.count(inner) != 0) {
+        char text[64];
+        (void)snprintf(text, sizeof text, "link back to %#llx",
+                       static_cast<unsigned long long>(inner));
+        append_table_text(text, separator);
     } else if (level >= table_nesting_limit) {
         append_table_text("ERROR:  tables nested too deeply", separator);
     } else {
+        (void)tables_reached.insert(inner);
         append_table_text("", separator);
         append_table_cells(inner, level + 1);
     }
 }
 
-// Holds a cell value buffer: kept out of its callers so that only the
-// levels of table nesting, bounded above, each carry one.
-__attribute__((noinline)) static void append_table_cells(uint64_t table, int level)
+// A nested table's cells are appended before the next cell is fetched, so
+// every level can share the one cell value buffer.
+static void append_table_cells(uint64_t table, int level)
 {
-    // One byte beyond what the library may fill, always zero, so a string
-    // that arrives without its terminator still ends inside the buffer.
-    unsigned char value[value_buffer_size + 1];
-    value[value_buffer_size] = '\0';
+    unsigned char *value = cell_value;
     lumo_propinfo_t info;
     uint64_t row;
     uint64_t cell;
@@ -368,6 +404,8 @@ char *gettablestring(uint64_t table)
     tablestringbufneed = 1;
     tablestringbuf[0] = '\0';
     tablestringlen = 0;
+    tables_reached.clear();
+    (void)tables_reached.insert(table);
     append_table_cells(table, 1);
     return tablestringbuf;
 }
@@ -383,15 +421,10 @@ static void print_property(const char *name, const char *separator, const char *
     (void)putc_unlocked('\n', stdout);
 }
 
-// Writes the node record. It holds the 512 KiB node value buffer, so it
-// must never be inlined into the recursive process_node: every level of
-// the walk would then carry a copy and a deep tree would overflow the stack.
-__attribute__((noinline)) static int show_properties(const uint64_t *node, const uint64_t *parent)
+// Writes the node record.
+static int show_properties(const uint64_t *node, const uint64_t *parent)
 {
-    // One byte beyond what the library may fill, always zero, so a string
-    // that arrives without its terminator still ends inside the buffer.
-    char value[value_buffer_size + 1];
-    value[value_buffer_size] = '\0';
+    char *value = node_value;
     lumo_propinfo_t info;
     uint64_t prop;
 
@@ -438,76 +471,114 @@ __attribute__((noinline)) static int show_properties(const uint64_t *node, const
     }
 }
 
-// One level of the walk; the levels above are reached through `up`, so a
-// link back to an ancestor is caught without any table of visited nodes.
+// One level of the path from the root to the node being written: its node
+// and the child of it being walked, with the checkpoint that catches a
+// loop of peers, moved to the current peer after 1, 2, 4, ... steps so the
+// loop is found within twice its length.
 struct walk_level {
     uint64_t node;
-    const walk_level *up;
+    uint64_t child;
+    uint64_t checkpoint;
+    unsigned long steps;
+    unsigned long stride;
 };
 
-static bool is_ancestor(uint64_t node, const walk_level *level)
+// The walk keeps its path here rather than on the stack, so no depth can
+// overflow it; the set answers "is this node on the path" at once, so a
+// chain is walked in time linear in its length.
+static std::vector<walk_level> path;
+static std::unordered_set<uint64_t> on_path;
+
+static void link_back(const char *link, uint64_t node)
 {
-    for (; level != nullptr; level = level->up)
-        if (level->node == node)
-            return true;
-    return false;
+    (void)snprintf(errmsg, sizeof errmsg, "Error getting %s node: link back to %#llx", link,
+                   static_cast<unsigned long long>(node));
+    display_error(errmsg, 5203, 0);
 }
 
-static int process_node(const uint64_t *node, const walk_level *parent)
+// Writes a node's record, after which it is walked as the deepest level.
+static bool enter_node(uint64_t node)
 {
-    if (show_properties(node, parent != nullptr ? &parent->node : nullptr) != 0) {
+    const uint64_t *parent = path.empty() ? nullptr : &path.back().node;
+    if (show_properties(&node, parent) != 0) {
         display_error("Error showing node properties", 5203, 0);
-        return 1;
+        return false;
     }
-    const walk_level here = {*node, parent};
+    path.push_back({node, 0, 0, 0, 1});
+    (void)on_path.insert(node);
+    return true;
+}
 
-    uint64_t child;
-    int code = lumo_get_propval_by_name_ptr(*node, "_child", &child, sizeof child);
-    if (code == LUMO_NO_SUCH_PROPERTY)
-        return 0;
-    if (code != LUMO_OK) {
-        display_errorf(5203, code, "Error getting child node: %s", error_text(code));
-        return 1;
-    }
-    if (is_ancestor(child, &here)) {
-        (void)snprintf(errmsg, sizeof errmsg, "Error getting child node: link back to %#llx",
-                       static_cast<unsigned long long>(child));
-        display_error(errmsg, 5203, 0);
-        return 1;
-    }
-
-    // A peer list that loops is caught by comparing each peer with a
-    // checkpoint moved to the current peer after 1, 2, 4, ... steps: the
-    // loop is found within twice its length, in constant space.
-    uint64_t checkpoint = child;
-    unsigned long steps = 0;
-    unsigned long stride = 1;
-    for (;;) {
-        if (process_node(&child, &here) != 0) {
-            display_error("Error processing child", 5203, 0);
-            return 1;
+// Finds the node to write after the deepest level's: its first child, or
+// else the next peer of the nearest level that has one, leaving the levels
+// done. Returns 1 with *next set, 0 when the walk is done, -1 after writing
+// a failure's record.
+static int next_node(uint64_t *next)
+{
+    walk_level *level = &path.back();
+    int code = lumo_get_propval_by_name_ptr(level->node, "_child", next, sizeof *next);
+    if (code == LUMO_OK) {
+        if (on_path.count(*next) != 0) {
+            link_back("child", *next);
+            return -1;
         }
-        uint64_t peer;
-        code = lumo_get_propval_by_name_ptr(child, "_peer", &peer, sizeof peer);
-        if (code == LUMO_NO_SUCH_PROPERTY)
+        level->child = level->checkpoint = *next;
+        return 1;
+    }
+    if (code != LUMO_NO_SUCH_PROPERTY) {
+        display_errorf(5203, code, "Error getting child node: %s", error_text(code));
+        return -1;
+    }
+    for (;;) {
+        (void)on_path.erase(path.back().node);
+        path.pop_back();
+        if (path.empty())
             return 0;
+        level = &path.back();
+        code = lumo_get_propval_by_name_ptr(level->child, "_peer", next, sizeof *next);
+        if (code == LUMO_NO_SUCH_PROPERTY)
+            continue;
         if (code != LUMO_OK) {
             display_errorf(5203, code, "Error getting peer node: %s", error_text(code));
-            return 1;
+            return -1;
         }
-        if (peer == checkpoint || is_ancestor(peer, &here)) {
-            (void)snprintf(errmsg, sizeof errmsg, "Error getting peer node: link back to %#llx",
-                           static_cast<unsigned long long>(peer));
-            display_error(errmsg, 5203, 0);
-            return 1;
+        if (*next == level->checkpoint || on_path.count(*next) != 0) {
+            link_back("peer", *next);
+            return -1;
         }
-        child = peer;
-        if (++steps == stride) {
-            checkpoint = child;
-            stride *= 2;
-            steps = 0;
+        level->child = *next;
+        if (++level->steps == level->stride) {
+            level->checkpoint = *next;
+            level->stride *= 2;
+            level->steps = 0;
         }
+        return 1;
     }
+}
+
+// Walks the tree depth first, each node before its children. A failure
+// ends the walk with one record for each level above the failing one, as
+// each would give up in turn, then one for the whole walk.
+static int process_tree(uint64_t root)
+{
+    path.clear();
+    on_path.clear();
+    bool failed = !enter_node(root);
+    size_t failed_level = 0;
+    while (!failed) {
+        uint64_t node;
+        int found = next_node(&node);
+        if (found == 0)
+            return 0;
+        failed_level = path.size() - 1;
+        failed = found < 0 || !enter_node(node);
+        if (failed && found > 0)
+            failed_level++;
+    }
+    for (size_t level = 0; level < failed_level; level++)
+        display_error("Error processing child", 5203, 0);
+    display_error("Error processing node", 5203, 0);
+    return 1;
 }
 
 int walk_platform_tree()
@@ -523,10 +594,8 @@ int walk_platform_tree()
         display_errorf(5203, code, "Error in lumo_get_root: %s", error_text(code));
         return exit_failure;
     }
-    if (process_node(&root, nullptr) != 0) {
-        display_error("Error processing node", 5203, 0);
+    if (process_tree(root) != 0)
         return exit_failure;
-    }
     (void)lumo_shutdown_ptr();
     return 0;
 }

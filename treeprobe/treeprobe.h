@@ -24,8 +24,7 @@ extern decltype(&lumo_strerror) lumo_strerror_ptr;
 // Largest value a property or cell may have; every value buffer holds this.
 inline constexpr size_t value_buffer_size = 524288;
 // Tables held in table cells are rendered in place up to this depth, the
-// outermost table counting as 1; each level holds a cell value buffer on
-// the stack.
+// outermost table counting as 1.
 inline constexpr int table_nesting_limit = 4;
 
 extern char strvalbuf[4 * value_buffer_size + 1];

@@ -1,7 +1,11 @@
 #include "description.h"
 
+#include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <vector>
 
 namespace lumo
@@ -31,6 +35,15 @@ struct Attributes {
     bool has_size = false;
     uint64_t size = 0;
     std::vector<std::pair<Operation, int32_t>> faults;
+    std::vector<std::pair<Operation, uint64_t>> links; // op_child or op_peer, and its target
+};
+
+// A node's child or peer link set to any handle by link=, applied once the
+// whole tree is read so the nodes that follow cannot undo it.
+struct Link {
+    uint64_t node;
+    Operation operation;
+    uint64_t target;
 };
 
 const struct {
@@ -57,7 +70,8 @@ int hex_digit(char c)
 }
 
 // Splits a line into words at blanks and tabs. A word in double quotes may
-// hold blanks and the escapes \n \t \r \\ \" and \xHH.
+// hold blanks and the escapes \n \t \r \\ \" and \xHH; a word that starts
+// with # outside quotes starts a comment, to the end of the line.
 bool split_words(std::string_view line, std::vector<Word> &words, std::string &problem)
 {
     size_t i = 0;
@@ -66,6 +80,8 @@ bool split_words(std::string_view line, std::vector<Word> &words, std::string &p
             i++;
             continue;
         }
+        if (line[i] == '#')
+            return true;
         Word word;
         if (line[i] != '"') {
             size_t start = i;
@@ -207,6 +223,7 @@ class Reader
     size_t line_ = 0;
     uint64_t total_ = 0; // bytes of all values so far
     bool had_root_ = false;
+    std::vector<Link> links_;
 };
 
 bool Reader::read(std::string_view text)
@@ -233,12 +250,14 @@ bool Reader::read(std::string_view text)
         problem_ = "no root node";
         return false;
     }
+    for (const Link &link : links_)
+        tree_.set_link(link.node, link.operation == op_child, link.target);
     return true;
 }
 
 bool Reader::statement(std::vector<Word> &words)
 {
-    if (words.empty() || (!words[0].quoted && words[0].text[0] == '#'))
+    if (words.empty())
         return true;
     if (words[0].quoted)
         return fail("a line starts with a keyword or a type, not a string");
@@ -297,6 +316,8 @@ bool Reader::open_node(const std::vector<Word> &words)
             return fail(std::string("a node has no operation ") + operation_names[operation]);
         tree_.set_fault(node, operation, code);
     }
+    for (auto [operation, target] : found.links)
+        links_.push_back({node, operation, target});
     had_root_ = true;
     open_.push_back({Block::node, node, line_});
     return true;
@@ -314,7 +335,7 @@ bool Reader::global_fault(const std::vector<Word> &words)
     int64_t code;
     if (colon == std::string_view::npos || !parse_signed(text.substr(colon + 1), code) ||
         code < INT32_MIN || code > INT32_MAX)
-        return fail("fail needs OPERATION:CODE with a 32-bit code");
+        return fail("fail needs OPERATION:CODE with a signed 32-bit code");
     if (text.substr(0, colon) == "initialize")
         tree_.initialize_fault = static_cast<int32_t>(code);
     else if (text.substr(0, colon) == "root")
@@ -339,7 +360,7 @@ bool Reader::attributes(const std::vector<Word> &words, size_t &at, Attributes &
             int64_t code;
             if (colon == std::string_view::npos || !parse_signed(word.substr(colon + 1), code) ||
                 code < INT32_MIN || code > INT32_MAX)
-                return fail("fail= needs OPERATION:CODE with a 32-bit code");
+                return fail("fail= needs OPERATION:CODE with a signed 32-bit code");
             int operation = 0;
             while (operation < op_count && word.substr(0, colon) != operation_names[operation])
                 operation++;
@@ -347,6 +368,14 @@ bool Reader::attributes(const std::vector<Word> &words, size_t &at, Attributes &
                 return fail("unknown operation " + std::string(word.substr(0, colon)));
             found.faults.emplace_back(static_cast<Operation>(operation),
                                       static_cast<int32_t>(code));
+        } else if (word.substr(0, 5) == "link=") {
+            size_t colon = word.find(':');
+            std::string_view link = word.substr(5, colon == word.npos ? 0 : colon - 5);
+            uint64_t target;
+            if ((link != "child" && link != "peer") ||
+                !parse_unsigned(word.substr(colon + 1), target) || target > UINT32_MAX)
+                return fail("link= needs child:HANDLE or peer:HANDLE with a 32-bit handle");
+            found.links.emplace_back(link == "child" ? op_child : op_peer, target);
         } else {
             break;
         }
@@ -405,6 +434,8 @@ bool Reader::value_line(const std::vector<Word> &words)
     Attributes found;
     if (!attributes(words, at, found))
         return false;
+    if (!found.links.empty())
+        return fail("only a node has links");
 
     bool is_table = named && type == 6;
     uint64_t table = 0;
@@ -504,7 +535,50 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
     }
 }
 
+// Reads the whole file into text. Only a regular file is read, so a FIFO
+// or a device named as the description can neither block the caller nor
+// feed it without end; O_NONBLOCK keeps the open itself from waiting for
+// a FIFO's writer.
+bool read_file(const char *path, std::string &text, std::string &problem)
+{
+    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        problem = strerror(errno);
+        return false;
+    }
+    struct stat status;
+    if (fstat(fd, &status) != 0)
+        problem = strerror(errno);
+    else if (!S_ISREG(status.st_mode))
+        problem = "not a regular file";
+    else if (static_cast<uint64_t>(status.st_size) > largest_description)
+        problem = "larger than " + std::to_string(largest_description) + " bytes";
+    else
+        text.reserve(static_cast<size_t>(status.st_size) + 1);
+    // A file that grows while it is read is still held to the cap.
+    char chunk[65536];
+    while (problem.empty()) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n == 0)
+            break;
+        if (n < 0 && errno != EINTR)
+            problem = strerror(errno);
+        else if (n > 0 && text.size() + static_cast<size_t>(n) > largest_description)
+            problem = "larger than " + std::to_string(largest_description) + " bytes";
+        else if (n > 0)
+            text.append(chunk, static_cast<size_t>(n));
+    }
+    (void)close(fd);
+    return problem.empty();
+}
+
 } // namespace
+
+bool read_description_file(const char *path, Tree &tree, std::string &problem)
+{
+    std::string text;
+    return read_file(path, text, problem) && read_description(text, tree, problem);
+}
 
 bool read_description(std::string_view text, Tree &tree, std::string &problem)
 {

@@ -32,34 +32,9 @@ std::string description_problem;
 const char default_description[] = "/etc/lumo/platform";
 const char host_sysfs[] = "/sys";
 
-bool read_file(const char *path, std::string &text, std::string &problem)
-{
-    FILE *file = fopen(path, "re");
-    if (file == nullptr) {
-        problem = strerror(errno);
-        return false;
-    }
-    // Sized once from the file's length, so a large file is not copied
-    // as it is read; a file that grows meanwhile is still read whole.
-    struct stat status;
-    if (fstat(fileno(file), &status) == 0 && status.st_size > 0)
-        text.reserve(static_cast<size_t>(status.st_size) + 1);
-    char chunk[65536];
-    size_t n;
-    while ((n = fread(chunk, 1, sizeof chunk, file)) > 0)
-        text.append(chunk, n);
-    bool failed = ferror(file) != 0;
-    int error = errno;
-    (void)fclose(file);
-    if (failed)
-        problem = strerror(error);
-    return !failed;
-}
-
 int load_description()
 {
     const char *path = getenv("LUMO_PLATFORM");
-    std::string text;
     std::string problem;
     auto loaded = std::make_unique<Tree>();
     if (path == nullptr || path[0] == '\0') {
@@ -75,7 +50,7 @@ int load_description()
             return LUMO_OK;
         }
     }
-    if (!read_file(path, text, problem) || !lumo::read_description(text, *loaded, problem)) {
+    if (!lumo::read_description_file(path, *loaded, problem)) {
         description_problem = std::string("platform description ") + path + ": " + problem;
         return LUMO_BAD_DESCRIPTION;
     }
@@ -123,12 +98,16 @@ int link(uint64_t to, uint64_t *out)
     return LUMO_OK;
 }
 
+// A value is given whole or not at all: a cut value would pass for the
+// real one.
 int copy_value(const void *value, size_t length, void *buf, size_t size)
 {
     if (buf == nullptr && size > 0)
         return LUMO_INVALID_ARGUMENT;
-    if (size > 0)
-        memcpy(buf, value, length < size ? length : size);
+    if (length > size)
+        return LUMO_VALUE_TOO_LARGE;
+    if (length > 0)
+        memcpy(buf, value, length);
     return LUMO_OK;
 }
 
@@ -212,7 +191,7 @@ int lumo_get_propinfo(uint64_t prop, lumo_propinfo_t *info)
     return LUMO_OK;
 }
 
-// Copies as much of the value as the buffer holds.
+// Copies the value when the buffer holds all of it.
 int lumo_get_propval(uint64_t prop, void *buf, size_t size)
 {
     const Object *object;
@@ -300,6 +279,8 @@ const char *lumo_strerror(int code)
         return "invalid handle";
     case LUMO_NOT_READABLE:
         return "value not readable";
+    case LUMO_VALUE_TOO_LARGE:
+        return "value larger than the buffer";
     case LUMO_BAD_DESCRIPTION:
         return description_problem.empty() ? "bad platform description"
                                            : description_problem.c_str();

@@ -111,6 +111,11 @@ void Tree::set_fault(uint64_t handle, Operation operation, int32_t code)
     at(handle).faulty = true;
 }
 
+void Tree::set_link(uint64_t node, bool child, uint64_t target)
+{
+    (child ? at(node).down : at(node).next) = static_cast<uint32_t>(target);
+}
+
 uint64_t Tree::add_pending_node(uint64_t parent, std::string_view name, uint32_t origin)
 {
     uint64_t handle = add_node(parent, name);

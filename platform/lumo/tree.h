@@ -98,6 +98,8 @@ class Tree
     uint64_t add_cell(uint64_t table, int32_t type, std::string_view value);
     // Result code that the operation on the object answers with instead.
     void set_fault(uint64_t handle, Operation operation, int32_t code);
+    // Makes the node's first child, or its next peer, any 32-bit handle.
+    void set_link(uint64_t node, bool child, uint64_t target);
 
     // Objects that the source fills in later; a pending property is a
     // character string until it is read.

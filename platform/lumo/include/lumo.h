@@ -43,6 +43,7 @@ enum {
     LUMO_INVALID_HANDLE = 16,
     LUMO_NOT_READABLE = 28,
     LUMO_BAD_DESCRIPTION = 40,
+    LUMO_VALUE_TOO_LARGE = 41, // the value does not fit the caller's buffer
 };
 
 int lumo_initialize(void);
