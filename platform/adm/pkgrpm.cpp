@@ -8,7 +8,6 @@
 
 #include <rpm/header.h>
 #include <rpm/rpmdb.h>
-#include <rpm/rpmlib.h>
 #include <rpm/rpmmacro.h>
 #include <rpm/rpmtd.h>
 #include <rpm/rpmts.h>
@@ -75,7 +74,6 @@ constexpr char end_mark = 'E';
 
 // librpm's functions, looked up in the child.
 struct Rpm {
-    decltype(&rpmReadConfigFiles) read_config;
     decltype(&rpmPushMacro) push_macro;
     decltype(&rpmtsCreate) ts_create;
     decltype(&rpmtsSetRootDir) set_root;
@@ -99,8 +97,7 @@ template <typename Function> bool look_up(void *library, const char *name, Funct
 bool load_rpm(Rpm &rpm)
 {
     void *library = dlopen("librpm.so.9", RTLD_NOW | RTLD_LOCAL);
-    return library != nullptr && look_up(library, "rpmReadConfigFiles", rpm.read_config) &&
-           look_up(library, "rpmPushMacro", rpm.push_macro) &&
+    return library != nullptr && look_up(library, "rpmPushMacro", rpm.push_macro) &&
            look_up(library, "rpmtsCreate", rpm.ts_create) &&
            look_up(library, "rpmtsSetRootDir", rpm.set_root) &&
            look_up(library, "rpmtsSetVSFlags", rpm.set_vs_flags) &&
@@ -199,10 +196,8 @@ void send_header(Stream &out, const Rpm &rpm, Header header)
     Rpm rpm;
     if (!load_rpm(rpm))
         finish(out, ELIBACC);
-    if (rpm.read_config(nullptr, nullptr) != 0)
-        finish(out, EIO);
-    // The host's macro files may point elsewhere: the folder found is the
-    // one read, whatever they say.
+    // The host's macro files are not read: they may point elsewhere (even
+    // into $HOME), and reading needs nothing but where and how.
     (void)rpm.push_macro(nullptr, "_dbpath", nullptr, folder.c_str(), RMIL_CMDLINE);
     (void)rpm.push_macro(nullptr, "_db_backend", nullptr, backend, RMIL_CMDLINE);
     rpmts ts = rpm.ts_create();
@@ -239,29 +234,32 @@ bool in_transaction(const std::string &folder)
 // that fell silent or failed.
 int receive(int fd, pid_t child, std::string &text)
 {
-    char buffer[65536];
+    size_t length = 0;
+    int error = 0;
     for (;;) {
+        if (text.size() - length < 65536)
+            text.resize(std::max<size_t>(2 * text.size(), 1 << 20));
         struct pollfd ready = {fd, POLLIN, 0};
         int polled = poll(&ready, 1, silence_limit_ms);
         if (polled < 0 && errno == EINTR)
             continue;
         if (polled <= 0) {
-            int error = polled == 0 ? ETIMEDOUT : errno;
-            (void)kill(child, SIGKILL);
-            return error;
+            error = polled == 0 ? ETIMEDOUT : errno;
+            break;
         }
-        ssize_t got = read(fd, buffer, sizeof buffer);
+        ssize_t got = read(fd, text.data() + length, text.size() - length);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0) {
-            int error = errno;
-            (void)kill(child, SIGKILL);
-            return error;
+        if (got <= 0) {
+            error = got < 0 ? errno : 0;
+            break;
         }
-        if (got == 0)
-            return 0;
-        text.append(buffer, static_cast<size_t>(got));
+        length += static_cast<size_t>(got);
     }
+    text.resize(length);
+    if (error != 0)
+        (void)kill(child, SIGKILL);
+    return error;
 }
 
 std::string_view trim(std::string_view text)
