@@ -96,7 +96,7 @@ template <typename Function> bool look_up(void *library, const char *name, Funct
 
 bool load_rpm(Rpm &rpm)
 {
-    void *library = dlopen("librpm.so.9", RTLD_NOW | RTLD_LOCAL);
+    void *library = dlopen("librpm.so.9", RTLD_LAZY | RTLD_LOCAL);
     return library != nullptr && look_up(library, "rpmPushMacro", rpm.push_macro) &&
            look_up(library, "rpmtsCreate", rpm.ts_create) &&
            look_up(library, "rpmtsSetRootDir", rpm.set_root) &&
@@ -153,6 +153,8 @@ void send(Stream &out, std::string_view field)
     (void)snprintf(mark, sizeof mark, "%c%d", end_mark, error);
     send(out, mark);
     flush(out);
+    // The parent goes on at once while this process is taken down.
+    (void)close(out.fd);
     _exit(0);
 }
 
@@ -339,6 +341,9 @@ class RpmSource : public Source
         int ends[2];
         if (pipe2(ends, O_CLOEXEC) != 0)
             return errno;
+        // Room for all a large database says, so the reader seldom waits
+        // for this process to be scheduled; the default is kept if refused.
+        (void)fcntl(ends[1], F_SETPIPE_SZ, 1 << 20);
         pid_t child = fork();
         if (child < 0) {
             int error = errno;
@@ -354,12 +359,13 @@ class RpmSource : public Source
         text_.clear();
         int error = receive(ends[0], child, text_);
         (void)close(ends[0]);
-        (void)waitpid(child, nullptr, 0);
         if (error == 0)
             error = parse();
+        if (error == 0)
+            name_instances();
+        (void)waitpid(child, nullptr, 0);
         if (error != 0)
             return error;
-        name_instances();
         position_ = 0;
         loaded_ = true;
         return 0;
