@@ -1,5 +1,5 @@
 // swprobe in the sandbox over rpm databases of throwaway roots, holding
-// packages that rpmbuild made from spec files written here.
+// packages that rpmbuild made from build recipes written here.
 #include "support.h"
 
 #include <ctime>
@@ -15,14 +15,14 @@ void shell(const std::string &command)
 }
 
 // A package without files; extra adds to the preamble.
-std::string spec(std::string name, std::string version, std::string extra)
+std::string recipe(std::string name, std::string version, std::string extra)
 {
     return "Name: " + name + "\nVersion: " + version + "\nRelease: 1\nSummary: The " + name +
            "\nLicense: MIT\n" + extra + "\n%description\n" + name +
            " does\n  things.\n\nMore.\n%files\n";
 }
 
-// The record of a package made from spec(); its name leads the instance.
+// The record of a package made from recipe(); its name leads the instance.
 std::string record(std::string instance, std::string version, std::string arch = "noarch",
                    std::string vendor = "<not specified>", std::string basedir = "/",
                    std::string category = "Unspecified", std::string tail = "")
@@ -53,17 +53,17 @@ TEST(SwprobeSandboxed, RpmDatabases)
         GTEST_SKIP() << "rpmbuild is missing";
     TempDir build, full, empty, broken;
     write_file(
-        build / "plain.spec",
-        spec("plain", "1.0", "Group: Tools\nVendor: Acme\nURL: a.test\nPackager: P <p@a.test>"));
-    write_file(build / "epoch.spec", spec("Epoch", "2.1", "Epoch: 3"));
-    write_file(build / "kern1.spec", spec("kern", "1.0", ""));
-    write_file(build / "kern2.spec", spec("kern", "2.0", ""));
-    write_file(build / "reloc.spec", spec("lib++", "1", "Prefix: /opt/reloc"));
-    write_file(build / "lib.spec", spec("lib", "1", "Packager: Lee"));
+        build / "plain.recipe",
+        recipe("plain", "1.0", "Group: Tools\nVendor: Acme\nURL: a.test\nPackager: P <p@a.test>"));
+    write_file(build / "epoch.recipe", recipe("Epoch", "2.1", "Epoch: 3"));
+    write_file(build / "kern1.recipe", recipe("kern", "1.0", ""));
+    write_file(build / "kern2.recipe", recipe("kern", "2.0", ""));
+    write_file(build / "reloc.recipe", recipe("lib++", "1", "Prefix: /opt/reloc"));
+    write_file(build / "lib.recipe", recipe("lib", "1", "Packager: Lee"));
     std::string rpmbuild =
         "cd " + build.path() + " && rpmbuild -bb --define '_topdir " + build.path() + "' --target ";
-    shell(rpmbuild + "noarch plain.spec epoch.spec kern1.spec kern2.spec reloc.spec");
-    shell(rpmbuild + "nivex64 lib.spec && " + rpmbuild + "nivex32 lib.spec");
+    shell(rpmbuild + "noarch plain.recipe epoch.recipe kern1.recipe kern2.recipe reloc.recipe");
+    shell(rpmbuild + "nivex64 lib.recipe && " + rpmbuild + "nivex32 lib.recipe");
     const std::string rpm = "rpm --dbpath /var/lib/rpm --root ";
     // The current place wins over the older one, even when empty.
     shell(rpm + empty.path() + " --dbpath /usr/lib/sysimage/rpm --initdb && " + rpm + full.path() +
