@@ -25,9 +25,8 @@ check:
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 
-demo: build
-	cmake --install $(BUILD) --prefix $(STAGE) >/dev/null
-	@tests/demo $(BUILD)
+demo:
+	@tests/demo $(BUILD) $(JOBS)
 
 fuzz:
 	.ci/install-deps fuzz

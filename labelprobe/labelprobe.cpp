@@ -10,6 +10,7 @@
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/vtoc.h>
 #include <unistd.h>
 
@@ -27,6 +28,27 @@ static bool is_dot_or_dot_dot(const char *name)
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
 }
 
+// Only a device or a regular file (an image standing for a disk) can hold
+// a label. Opening a FIFO would wait for a writer forever, so the type is
+// checked before the open, which stays a plain blocking one: on removable
+// media a non-blocking open may succeed without a medium.
+static bool may_hold_label(const char *path)
+{
+    struct stat status;
+    if (stat(path, &status) != 0)
+        return false;
+    return S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) || S_ISREG(status.st_mode);
+}
+
+// Writes "key: value" so that no byte of the value can start a line of its
+// own: file names and label texts come from whoever wrote the disk.
+static void put_line(const char *key, const char *value, size_t max_length, bool every_control)
+{
+    (void)fputs(key, stdout);
+    put_one_line(value, max_length, every_control);
+    (void)putchar('\n');
+}
+
 // Reads the label of the entry and writes its record under node_name; a
 // device that cannot be opened is skipped, a label that cannot be read ends
 // the run.
@@ -37,7 +59,7 @@ static void report_disk(const char *entry_name, const char *node_name, bool firs
     if (n < 0 || static_cast<size_t>(n) >= sizeof entry_path)
         return;
 
-    int fd = open(entry_path, O_RDONLY);
+    int fd = may_hold_label(entry_path) ? open(entry_path, O_RDONLY) : -1;
     if (fd < 0)
         return;
     struct vtoc vtoc = {};
@@ -53,12 +75,12 @@ static void report_disk(const char *entry_name, const char *node_name, bool firs
         exit(first_pass ? first_pass_failure_status : second_pass_failure_status);
     }
 
-    (void)printf("*node: %s\n", node_name);
+    put_line("*node: ", node_name, path_size, false);
     // Its error records, if any, fall between the node line and the path.
     char *physical_name = get_physical_name(entry_path);
-    (void)printf("devfs-path: %s\n", physical_name != nullptr ? physical_name : "");
-    (void)printf("ascii-label: %.*s\n", static_cast<int>(sizeof vtoc.v_asciilabel),
-                 vtoc.v_asciilabel);
+    put_line("devfs-path: ", physical_name != nullptr ? physical_name : "", path_size, false);
+    // The label's NUL padding ends it; a label of 128 bytes has none.
+    put_line("ascii-label: ", vtoc.v_asciilabel, sizeof vtoc.v_asciilabel, true);
     // Nothing reads the path after its line: freeing it keeps a run over
     // many disks at the same size.
     free(physical_name);

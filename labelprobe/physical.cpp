@@ -167,8 +167,6 @@ void *zalloc(size_t size)
 
 char *alloc_string(const char *text)
 {
-    if (text == nullptr)
-        return static_cast<char *>(zalloc(1));
     size_t length = strlen(text);
     char *copy = static_cast<char *>(zalloc(length + 1));
     memcpy(copy, text, length);

@@ -3,64 +3,37 @@
 #include "sandbox.h"
 
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <string>
-
-static void usage()
-{
-    (void)fprintf(
-        stderr,
-        "usage: probe-sandbox [--image DIR] [--install DIR] [--user] [--bind PATH]...\n"
-        "                     [--env KEY=VALUE]... [--stdout full|closed] PROGRAM [ARG]...\n"
-        "PROGRAM without a slash is taken from the install tree's bin folder.\n");
-    exit(2);
-}
 
 int main(int argc, char *argv[])
 {
-    SandboxRun run;
-    run.install = PROBES_STAGE_DIR;
-    run.out = SandboxOutput::inherit;
-    run.err = SandboxOutput::inherit;
-    run.env = {"PATH=/usr/bin:/bin"};
+    SandboxRun run{.install = PROBES_STAGE_DIR, .env = {"PATH=/usr/bin:/bin"}};
+    run.out = run.err = SandboxOutput::inherit;
     int i = 1;
-    for (; i < argc && argv[i][0] == '-'; i++) {
-        std::string option = argv[i];
-        bool has_value = i + 1 < argc;
+    for (; i + 1 < argc && argv[i][0] == '-'; i++) {
+        std::string option = argv[i], value = argv[i + 1];
         if (option == "--user")
             run.as_user = true;
-        else if (option == "--image" && has_value)
-            run.image = argv[++i];
-        else if (option == "--install" && has_value)
-            run.install = argv[++i];
-        else if (option == "--bind" && has_value)
-            run.host_binds.push_back(argv[++i]);
-        else if (option == "--env" && has_value)
-            run.env.push_back(argv[++i]);
-        else if (option == "--stdout" && has_value && strcmp(argv[i + 1], "full") == 0)
-            run.out = SandboxOutput::full, i++;
-        else if (option == "--stdout" && has_value && strcmp(argv[i + 1], "closed") == 0)
-            run.out = SandboxOutput::closed, i++;
+        else if (option == "--image" || option == "--install")
+            (option == "--image" ? run.image : run.install) = argv[++i];
+        else if (option == "--bind" || option == "--env")
+            (option == "--bind" ? run.host_binds : run.env).push_back(argv[++i]);
+        else if (option == "--stdout" && (value == "full" || value == "closed"))
+            run.out = argv[++i][0] == 'f' ? SandboxOutput::full : SandboxOutput::closed;
         else
-            usage();
+            break;
     }
-    if (i >= argc)
-        usage();
+    if (i >= argc || argv[i][0] == '-') {
+        (void)fputs("usage: probe-sandbox [--image DIR] [--install DIR] [--user] [--bind PATH]..."
+                    " [--env KEY=VALUE]... [--stdout full|closed] PROGRAM [ARG]...\n",
+                    stderr);
+        return 2;
+    }
     run.program = argv[i];
     if (run.program.find('/') == std::string::npos)
         run.program = std::string(sandbox_install_dir) + "/bin/" + run.program;
     run.args.assign(argv + i + 1, argv + argc);
-
-    std::string why_not = sandbox_unavailable_reason();
-    if (!why_not.empty()) {
-        (void)fprintf(stderr, "probe-sandbox: %s\n", why_not.c_str());
-        return 125;
-    }
     SandboxResult result = run_in_sandbox(run);
-    if (!result.setup_error.empty()) {
+    if (!result.setup_error.empty())
         (void)fprintf(stderr, "probe-sandbox: %s\n", result.setup_error.c_str());
-        return 125;
-    }
-    return result.status;
+    return result.setup_error.empty() ? result.status : 125;
 }

@@ -1,38 +1,28 @@
-// Small helpers shared by the tests: throwaway folders, files and links,
-// and runs of the installed programs.
+// Helpers shared by the tests: throwaway folders, files and links, runs of
+// the installed programs and of code that ends its process.
 #ifndef PROBES_TESTS_SUPPORT_H
 #define PROBES_TESTS_SUPPORT_H
 
 #include "records.h"
 #include "sandbox.h"
 
-#include <cstdlib>
 #include <functional>
 #include <gtest/gtest.h>
-#include <string>
 #include <sys/types.h>
-#include <vector>
 
-// A folder under $TMPDIR that is removed, with all it holds, when it goes.
-class TempDir
-{
-  public:
+// A folder under $TMPDIR, removed with all it holds when it goes.
+struct TempDir {
     TempDir();
     ~TempDir();
     TempDir(const TempDir &) = delete;
-    TempDir &operator=(const TempDir &) = delete;
-
     const std::string &path() const
     {
         return path_;
     }
-    // path() + "/" + relative
     std::string operator/(const std::string &relative) const
     {
         return path_ + "/" + relative;
     }
-
-  private:
     std::string path_;
 };
 
@@ -42,36 +32,26 @@ void write_file(const std::string &path, const std::string &content, mode_t mode
 void make_link(const std::string &path, const std::string &target);
 std::string read_file(const std::string &path);
 
-// The install tree that CTest staged before the tests ran.
-std::string stage_dir();
-
-// A run of an installed program as the parent collector makes it, with a
-// plain environment; adjust the fields before running.
+std::string stage_dir(); // the install tree CTest staged before the tests
+// A run of an installed program with a plain environment, as the parent
+// collector makes it; adjust the fields before running.
 SandboxRun installed(const std::string &program, std::vector<std::string> args = {});
 
-// End-to-end tests need a sandbox. Where one cannot be made they skip and
-// say why, except under CI, where a skipped end-to-end test hides breakage.
+// Ends the test: skipped for this reason, or failed under CI, where a
+// skipped end-to-end test would hide breakage.
+[[noreturn]] void end_test(const std::string &why);
 #define REQUIRE_SANDBOX()                                                                          \
-    do {                                                                                           \
-        std::string why_not = sandbox_unavailable_reason();                                        \
-        if (!why_not.empty()) {                                                                    \
-            if (std::getenv("CI") != nullptr)                                                      \
-                FAIL() << why_not;                                                                 \
-            GTEST_SKIP() << why_not;                                                               \
-        }                                                                                          \
-    } while (0)
+    (sandbox_unavailable_reason().empty() ? void() : end_test(sandbox_unavailable_reason()))
 
-// Runs in the sandbox and fails the test when the sandbox itself failed.
+// Fails the test when the sandbox itself failed; a run as uid 65534 ends it
+// where only root could switch.
 SandboxResult run_checked(const SandboxRun &run);
 
-// What a body run in a forked child wrote, and how the child ended. A body
-// that returns ends the child with exit(0), as a returning main would; code
-// under test that ends the process through exit() ends the child the same way.
+// What a body run in a forked child wrote and how the child ended (exit
+// status, or 128 + signal number); a body that returns ends with exit(0).
 struct ChildOutcome {
-    std::string out;
-    std::string err;
-    int status; // exit status, or 128 + signal number
+    std::string out, err;
+    int status;
 };
 ChildOutcome in_child(const std::function<void()> &body);
-
 #endif

@@ -1,130 +1,122 @@
-// hostprobe as the parent collector runs it: the installed program, output
-// compared byte for byte, exit status checked.
+// hostprobe: its own code over sysconf answers of the test's choosing, the
+// installed program as the parent collector runs it, and the sandbox.
 #include "support.h"
 
 #include <filesystem>
+#include <grp.h>
+#include <map>
+#include <sys/prctl.h>
 #include <unistd.h>
 
-namespace
-{
+int hostprobe_main(int argc, char *argv[]);
+static std::map<int, long> answers;
 
-std::string expected_record()
+extern "C" long answer_sysconf(int name) noexcept
 {
-    std::string record = "*node: sysconf\n";
-    record += "_SC_NPROCESSORS_CONF: " + std::to_string(sysconf(_SC_NPROCESSORS_CONF)) + "\n";
-    record += "_SC_NPROCESSORS_ONLN: " + std::to_string(sysconf(_SC_NPROCESSORS_ONLN)) + "\n";
-    record += "_SC_PAGESIZE: " + std::to_string(sysconf(_SC_PAGESIZE)) + "\n";
-    record += "_SC_PHYS_PAGES: " + std::to_string(sysconf(_SC_PHYS_PAGES)) + "\n";
-    return record;
+    return answers.at(name);
 }
 
-SandboxRun native(std::vector<std::string> args = {})
+static std::string record(long configured, long online, long page_size, long pages)
 {
-    SandboxRun run = installed("hostprobe", std::move(args));
-    run.program = stage_dir() + "/bin/hostprobe";
-    return run;
+    return "*node: sysconf\n_SC_NPROCESSORS_CONF: " + std::to_string(configured) +
+           "\n_SC_NPROCESSORS_ONLN: " + std::to_string(online) +
+           "\n_SC_PAGESIZE: " + std::to_string(page_size) +
+           "\n_SC_PHYS_PAGES: " + std::to_string(pages) + "\n";
 }
 
-const std::string invalid = error_record("Invalid command line argument", 5022, 22);
+static const std::string host_record =
+    record(sysconf(_SC_NPROCESSORS_CONF), sysconf(_SC_NPROCESSORS_ONLN), sysconf(_SC_PAGESIZE),
+           sysconf(_SC_PHYS_PAGES));
 
-} // namespace
-
-TEST(Hostprobe, CommandLines)
+TEST(Hostprobe, WritesWhatSysconfAnswersAndMinusOneForWhatItCannot)
 {
+    for (std::vector<long> row : {std::vector<long>{8, 3, 4096, 1000}, {-1, 2, 65536, -1}}) {
+        answers = {{_SC_NPROCESSORS_CONF, row[0]},
+                   {_SC_NPROCESSORS_ONLN, row[1]},
+                   {_SC_PAGESIZE, row[2]},
+                   {_SC_PHYS_PAGES, row[3]}};
+        ChildOutcome o = in_child([] {
+            char arg0[] = "hostprobe", *argv[] = {arg0, nullptr};
+            exit(hostprobe_main(1, argv));
+        });
+        EXPECT_EQ(o.out + o.err, record(row[0], row[1], row[2], row[3]));
+        EXPECT_EQ(o.status, 0);
+    }
+}
+
+TEST(Hostprobe, InstalledProgram)
+{
+    const std::string invalid = error_record("Invalid command line argument", 5022, 22);
     struct {
         std::vector<std::string> args;
-        std::string out;
-        bool diagnostic;
+        SandboxOutput out;
+        std::string expected;
         int status;
     } cases[] = {
-        {{}, expected_record(), false, 0},
-        {{"word"}, expected_record(), false, 0},
-        {{"word", "-x"}, expected_record(), false, 0},
-        {{"--", "-x"}, expected_record(), false, 0},
-        {{"-V"}, "hostprobe\t1.1\n", false, 0},
-        {{"-V", "-V"}, invalid, false, 1},
-        {{"-VV"}, invalid, false, 1},
-        {{"-x"}, invalid, true, 1},
-        {{"-V", "-x"}, invalid, true, 1},
+        {{"word", "-x"}, SandboxOutput::capture, host_record, 0},
+        {{"-V"}, SandboxOutput::capture, "hostprobe\t1.1\n", 0},
+        {{"-VV"}, SandboxOutput::capture, invalid, 1},
+        {{}, SandboxOutput::full, "", 1},
+        {{"-V"}, SandboxOutput::closed, "", 1},
     };
     for (auto &c : cases) {
-        SandboxResult r = run_natively(native(c.args));
-        SCOPED_TRACE(testing::PrintToString(c.args));
-        EXPECT_EQ(r.setup_error, "");
-        EXPECT_EQ(r.out, c.out);
+        SandboxRun run = installed("hostprobe", c.args);
+        run.program = stage_dir() + "/bin/hostprobe";
+        run.out = c.out;
+        SandboxResult r = run_natively(run);
+        EXPECT_EQ(r.setup_error + r.out + r.err, c.expected) << testing::PrintToString(c.args);
         EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err.empty(), !c.diagnostic) << r.err;
     }
 }
 
-TEST(Hostprobe, RecordIsWellFormed)
+TEST(Sandbox, EndsAHungRunLaysTheImageAsRootThenAsUid65534AndLeavesNothingBehind)
 {
-    SandboxResult r = run_natively(native());
-    ParsedOutput parsed = parse_records(r.out);
-    EXPECT_TRUE(parsed.problems.empty()) << testing::PrintToString(parsed.problems);
-    ASSERT_EQ(parsed.records.size(), 1u);
-    EXPECT_EQ(parsed.records[0].lines.size(), 4u);
-    for (const auto &[key, value] : parsed.records[0].lines)
-        EXPECT_GT(std::stol(value), 0) << key;
-}
-
-TEST(Hostprobe, LostOutputIsAFailure)
-{
-    for (SandboxOutput mode : {SandboxOutput::full, SandboxOutput::closed}) {
-        for (auto args : {std::vector<std::string>{}, {"-V"}}) {
-            SandboxRun run = native(args);
-            run.out = mode;
-            SandboxResult r = run_natively(run);
-            EXPECT_EQ(r.setup_error, "");
-            EXPECT_EQ(r.status, 1) << testing::PrintToString(args);
-            EXPECT_EQ(r.err, "");
-        }
-    }
-}
-
-TEST(HostprobeSandboxed, WritesTheSameRecordAsRootAndAsAnOrdinaryUser)
-{
+    SandboxResult hung =
+        run_natively({.program = "/bin/sleep", .args = {"9"}, .timeout_seconds = 1});
+    EXPECT_EQ(hung.setup_error + " " + std::to_string(hung.status), "timed out after 1 s 142");
     REQUIRE_SANDBOX();
-    for (bool as_user : {false, true}) {
-        SandboxRun run = installed("hostprobe");
-        run.as_user = as_user;
-        SandboxResult r = run_checked(run);
-        EXPECT_EQ(r.out, expected_record()) << "as_user " << as_user;
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, 0);
-    }
-}
-
-TEST(HostprobeSandboxed, RunsAsUid65534AndSeesTheImage)
-{
-    REQUIRE_SANDBOX();
-    TempDir image;
+    TempDir image, tmp;
     write_file(image / "var/marker", "from the image\n");
     write_file(image / "usr/lib/probe-overlay", "overlay\n");
-    SandboxRun run = installed("hostprobe");
-    run.program = "/bin/sh";
-    run.args = {"-c", "id -u; cat /var/marker /usr/lib/probe-overlay; ls /dev; "
-                      "test -x /opt/probes/bin/hostprobe && echo installed"};
-    run.image = image.path();
-    run.as_user = true;
-    SandboxResult r = run_checked(run);
-    EXPECT_EQ(r.out, "65534\nfrom the image\noverlay\nfull\nnull\nzero\ninstalled\n");
-    EXPECT_EQ(r.status, 0) << r.err;
+    make_link(image / "dev/rdsk/c0t0d0s0", "../../devices/disk");
+    for (bool as_user : {false, true}) {
+        if (!as_user)
+            setenv("TMPDIR", tmp.path().c_str(), 1);
+        SandboxRun run = installed("hostprobe");
+        run.program = "/bin/sh";
+        run.args = {"-c", "id -u; cat /var/marker /usr/lib/probe-overlay; ls /dev /dev/rdsk; "
+                          "touch /opt/probes/x 2>&- || echo read-only; /opt/probes/bin/hostprobe"};
+        run.image = image.path();
+        run.as_user = as_user;
+        SandboxResult r = run_checked(run);
+        unsetenv("TMPDIR");
+        EXPECT_EQ(r.out, (as_user ? "65534" : "0") + std::string("\nfrom the image\noverlay\n") +
+                             "/dev:\nfull\nnull\nrdsk\nzero\n\n/dev/rdsk:\nc0t0d0s0\nread-only\n" +
+                             host_record);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_TRUE(std::filesystem::is_empty(tmp.path()));
+        EXPECT_EQ(read_file("/proc/self/mounts").find("probe-sandbox"), std::string::npos);
+    }
 }
 
-TEST(HostprobeSandboxed, LeavesNothingBehind)
+TEST(Sandbox, ServesTheSampleHostToAnOrdinaryUser)
 {
     REQUIRE_SANDBOX();
-    TempDir tmp;
-    SandboxRun run = installed("hostprobe");
-    run.env.push_back("TMPDIR=" + tmp.path());
-    setenv("TMPDIR", tmp.path().c_str(), 1);
-    SandboxResult r = run_checked(run);
-    unsetenv("TMPDIR");
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(read_file("/proc/self/mounts").find("probe-sandbox"), std::string::npos);
-    std::string listing;
-    for (const auto &entry : std::filesystem::directory_iterator(tmp.path()))
-        listing += entry.path().string() + "\n";
-    EXPECT_EQ(listing, "");
+    SandboxRun run = installed("treeprobe");
+    run.image = SAMPLE_HOST;
+    run.env.push_back("TZ=UTC0");
+    SandboxResult as_root = run_checked(run);
+    EXPECT_EQ(as_root.out.rfind("*node: Nivex R220\n", 0), 0u) << as_root.out.substr(0, 200);
+    // Where root runs the suite, a child drops to an ordinary user first, and
+    // owns its /proc/self again as a user's process does.
+    ChildOutcome o = in_child([&] {
+        if (geteuid() == 0 &&
+            (setgroups(0, nullptr) || setgid(65534) || setuid(65534) || prctl(PR_SET_DUMPABLE, 1)))
+            exit(126);
+        SandboxResult r = run_in_sandbox(run);
+        (void)fputs((r.setup_error + r.out).c_str(), stdout);
+        exit(r.status);
+    });
+    EXPECT_EQ(o.out, as_root.out);
+    EXPECT_EQ(o.status, 0);
 }

@@ -1,165 +1,190 @@
-// labelprobe as the parent collector runs it: the installed program in the
-// sandbox over a host image with /dev/rdsk links into /devices, where label
-// images stand for the raw devices.
-#include "label_image.h"
+// labelprobe as the parent collector runs it, over host images in the
+// sandbox; then the parts no image can reach.
+#include "collector.h"
+#include "labelprobe.h"
 #include "support.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// The program's frame needs these; the parts link the frame.
+const char collector_name[] = "labelprobe";
+const int collector_output_failure_status = 1;
 
 namespace
 {
 
-// A disk as the system lays it out: eight slice links and five fdisk
-// partition links, each to its own minor node of one device.
-void add_disk(const TempDir &image, const std::string &name, const std::string &device,
-              const std::string &label)
+int mklabel(const std::vector<std::string> &args)
 {
-    for (int i = 0; i < 13; i++) {
-        std::string part = i < 8 ? "s" + std::to_string(i) : "p" + std::to_string(i - 8);
-        std::string node = "devices" + device + ":" + part + ",raw";
-        write_file(image / node, label_image(label));
-        make_link(image / ("dev/rdsk/" + name + part), "../../" + node);
+    SandboxRun run = installed("mklabel", args);
+    run.program = stage_dir() + "/bin/mklabel";
+    return run_natively(run).status;
+}
+
+// Lays out entries "PATH OP[TEXT]", OP being '=' a label of TEXT, '!' the
+// same with its first byte changed, 'e' a label of the kind not read, '>' a
+// link to TEXT, '/' a folder, '|' a FIFO and 's' a socket.
+void build(const TempDir &image, const std::vector<std::string> &entries)
+{
+    for (const std::string &entry : entries) {
+        size_t space = entry.find(' ');
+        std::string path = image / entry.substr(0, space), text = entry.substr(space + 2);
+        char op = entry[space + 1];
+        if (op == '>')
+            make_link(path, text);
+        else
+            make_dir(op == '/' ? path : path.substr(0, path.rfind('/')));
+        // A disk of two sectors: mklabel writes the first, leaves the second.
+        if (op == '=' || op == '!')
+            write_file(path, std::string(1024, 'z'));
+        bool made = op == '|' || op == 's'
+                        ? mknod(path.c_str(), (op == '|' ? S_IFIFO : S_IFSOCK) | 0644, 0) == 0
+                        : op != 'e' || mklabel({"-e", path}) == 0;
+        if (op == '=' || op == '!')
+            made = mklabel({path, text}) == (text.size() <= 128 ? 0 : 2) &&
+                   read_file(path).substr(512) == std::string(512, 'z');
+        if (op == '!')
+            write_file(path, "?" + read_file(path).substr(1));
+        EXPECT_TRUE(made) << entry;
     }
 }
 
-SandboxResult run_over(const TempDir &image, std::vector<std::string> args = {},
-                       bool as_user = false, SandboxOutput out = SandboxOutput::capture)
+// Within a pass records come in directory order, so they are compared as a set.
+std::multiset<std::string> records(const std::string &out)
 {
-    SandboxRun run = installed("labelprobe", std::move(args));
-    run.image = image.path();
-    run.as_user = as_user;
-    run.out = out;
-    SandboxResult r = run_checked(run);
-    EXPECT_EQ(r.err, "");
-    return r;
+    std::multiset<std::string> found;
+    for (size_t start = 0, next; start < out.size(); start = next) {
+        next = std::min(out.find("\n*node: ", start), out.size() - 1) + 1;
+        found.insert(out.substr(start, next - start));
+    }
+    return found;
 }
 
-std::string disk_record(const std::string &node, const std::string &path, const std::string &label)
+// A failed path's error records stand between its node and path lines.
+std::string disk(std::string node, std::string path, std::string text, std::string errors = "")
 {
-    return "*node: " + node + "\ndevfs-path: " + path + "\nascii-label: " + label + "\n";
+    return "*node: " + node + "\n" + errors + "devfs-path: " + path + "\nascii-label: " + text +
+           "\n";
 }
 
-std::string system_error(int id, int error)
+std::string failure(const std::string &message, int error, int id = 0)
 {
-    return error_record(strerror(error), id, error);
+    return error_record(message + strerror(error), id ? id : 5000 + error, error);
 }
 
 } // namespace
 
-TEST(Labelprobe, Records)
+TEST(Labelprobe, Images)
 {
     REQUIRE_SANDBOX();
-    TempDir image;
-    add_disk(image, "c0t0d0", "/bus0/disk0", "disk zero");
-    // First pass: a link to the whole-disk slice is reported by its own
-    // name, a link to another slice is not.
-    make_link(image / "dev/rdsk/boot", "c0t0d0s2");
-    make_link(image / "dev/rdsk/swap", "/dev/rdsk/c0t0d0s1");
-    // A device node that is no link has no physical path.
-    std::string full(128, 'L');
-    write_file(image / "dev/rdsk/c1d0s2", label_image(full));
-    // A device that cannot be opened gives nothing at all.
-    make_link(image / "dev/rdsk/c2d0s2", "../../devices/bus2/gone:c,raw");
-    // "/devices" is cut as 8 bytes, not as a folder.
-    write_file(image / "devicesX/node:c", label_image("devicesX"));
-    make_link(image / "dev/rdsk/c3d0s2", "/devicesX/node:c");
-    // A link text of 1,024 bytes does not fit the buffer: its record stands
-    // between the node and path lines. The system still follows it.
-    std::string text;
-    for (int i = 0; i < 496; i++)
-        text += "./";
-    make_link(image / "dev/rdsk/c4d0s2", text + "/../../devices/bus0/disk0:s2,raw");
-
-    SandboxResult r = run_over(image);
-    // Within a pass, records come in directory order.
-    std::string records[] = {
-        disk_record("boot", "/bus0/disk0", "disk zero"),
-        disk_record("c0t0d0", "/bus0/disk0", "disk zero"),
-        disk_record("c1d0", "", full),
-        disk_record("c3d0", "X/node", "devicesX"),
-        "*node: c4d0\n" +
-            error_record("readlink() of /dev/rdsk/c4d0s2 failed - " +
-                             std::string(strerror(ENAMETOOLONG)),
-                         5000 + ENAMETOOLONG, ENAMETOOLONG) +
-            "devfs-path: \nascii-label: disk zero\n",
-    };
-    EXPECT_EQ(r.out.find(records[0]), 0u) << r.out;
-    size_t size = 0;
-    for (const std::string &record : records) {
-        EXPECT_NE(r.out.find(record), std::string::npos) << record;
-        size += record.size();
-    }
-    EXPECT_EQ(r.out.size(), size) << r.out;
-    EXPECT_EQ(r.status, 0);
-}
-
-TEST(Labelprobe, LabelsThatCannotBeRead)
-{
-    REQUIRE_SANDBOX();
+    // far: the path below /devices that makes "/devices/far/abcdefg" 1,023 bytes long.
+    const std::string node = "../../devices/bus0/disk0:c,raw", full(128, 'L'),
+                      far = std::string(250, 'a') + "/" + std::string(250, 'b') + "/" +
+                            std::string(250, 'c') + "/" + std::string(253, 'd'),
+                      too_long = failure("getcwd() failed - ", ENAMETOOLONG),
+                      good = disk("good", "", "good"), with_good = "dev/rdsk/good =good";
     struct {
         const char *name;
-        std::string content; // "" makes a folder
-        std::string first_pass_error, second_pass_error;
+        std::vector<std::string> image;
+        std::string out;
+        int status = 0;
+        std::vector<std::string> args = {};
+        bool as_user = false;
+        SandboxOutput output = SandboxOutput::capture;
     } cases[] = {
-        {"folder", "", system_error(5005, EIO), system_error(5005, EIO)},
-        {"bad checksum", label_image("bad").substr(0, 511) + "?", system_error(5022, EINVAL),
-         system_error(5022, EINVAL)},
-        {"efi", efi_image(), error_record("Unknown error", 5203, -5),
-         error_record("Unknown error", 5203, 0)},
+        {"slices, partitions, links and plain nodes",
+         {"devices/bus0/disk0:c,raw =zero", "dev/rdsk/c0t0d0s1 >" + node,
+          "dev/rdsk/c0t0d0s2 >" + node, "dev/rdsk/c0t0d0p0 >" + node, "dev/rdsk/boot >c0t0d0s2",
+          "dev/rdsk/swap >/dev/rdsk/c0t0d0s1", "dev/rdsk/c1d0s2 =" + full, "dev/rdsk/c2d0s2 >gone",
+          "devicesX/node:c =X", "dev/rdsk/c3d0s2 >/devicesX/node:c",
+          "devices/d2:a:b,raw =2:", "dev/rdsk/c4d0s2 >" + std::string(1000, '/') + node.substr(6),
+          "top =top", "dev/rdsk/c5d0s2 >/devices/d2:a:b,raw", "dev/rdsk/c6t0d0s2 >/top"},
+         disk("boot", "/bus0/disk0", "zero") + disk("c0t0d0", "/bus0/disk0", "zero") +
+             disk("c1d0", "", full) + disk("c3d0", "X/node", "X") +
+             disk("c4d0", "", "zero",
+                  failure("readlink() of /dev/rdsk/c4d0s2 failed - ", ENAMETOOLONG)) +
+             disk("c5d0", "/d2:a", "2:") + disk("c6t0d0", "//top", "top")},
+        // Reached through a link to a folder, as one link text could not name it.
+        {"paths of 1,023 and 1,024 bytes, a folder beyond",
+         {"devices/s >" + far, "devices/" + far + "/abcdefg:a =1023",
+          "devices/" + far + "/abcdefgh:a =1024",
+          "devices/" + far + "/" + far.substr(0, 9) + "/n:a =deep",
+          "dev/rdsk/c0d0s2 >/devices/s/abcdefg:a", "dev/rdsk/c1d0s2 >/devices/s/abcdefgh:a",
+          "dev/rdsk/c2d0s2 >/devices/s/" + far.substr(0, 9) + "/n:a"},
+         disk("c0d0", "/" + far + "/abcdefg", "1023") + disk("c1d0", "", "1024", too_long) +
+             disk("c2d0", "", "deep", too_long)},
+        {"FIFO (whose open would block), link chain to a FIFO, socket, folder",
+         {"dev/rdsk/fifo |", "devices/fifo:c |", "dev/rdsk/chain >../../devices/fifo:c",
+          "dev/rdsk/c0d0s2 >chain", "dev/rdsk/socket s", "dev/rdsk/c1d0s2 /", with_good},
+         good},
+        {"a character device is read", {"dev/rdsk/null >/dev/null"}, failure("", EINVAL, 5022), 2},
+        {"forged records and control bytes",
+         {"dev/rdsk/c0d0s2 =data disk\n*node: c9t9d9\ndevfs-path: /forged\nascii-label: forged",
+          "dev/rdsk/a\tb\nc\rd =\t\x01\x1f\x7f\r\xff é", "dev/rdsk/c1d0s2 >../../devices/a\tb\n:c",
+          "devices/a\tb\n:c =x"},
+         disk("c0d0", "", "data disk\\n*node: c9t9d9\\ndevfs-path: /forged\\nascii-label: forged") +
+             disk("a\tb\\nc\\rd", "", "\\x09\\x01\\x1f\\x7f\\r\xff é") +
+             disk("c1d0", "/a\tb\\n", "x")},
+        {"efi, pass 1", {"dev/rdsk/odd e"}, error_record("Unknown error", 5203, -5), 2},
+        {"efi, pass 2",
+         {"dev/rdsk/c0d0s2 e", with_good},
+         good + error_record("Unknown error", 5203, 0),
+         1},
+        {"bad label, first pass", {"dev/rdsk/odd !bad"}, failure("", EINVAL, 5022), 2},
+        {"read error, second pass", {"dev/rdsk/c0d0s2 >/proc/self/mem"}, failure("", EIO, 5005), 1},
+        {"no disks; mklabel refuses 129 bytes", {"dev/rdsk /", "spare =" + full + "L"}, ""},
+        {"no /dev/rdsk", {}, error_record("Cannot change directory to /dev/rdsk", 5002, 2), 1},
+        {"not root", {"dev/rdsk/c0d0s2 =x"}, failure("", EACCES, 5013), 1, {}, true},
+        {"version", {"dev/rdsk/c0d0s2 =x"}, "labelprobe\t1.1\n", 0, {"-V"}, true},
+        {"output lost", {"dev/rdsk/c0d0s2 =x"}, "", 1, {}, false, SandboxOutput::full},
     };
     for (const auto &c : cases) {
-        for (bool first_pass : {true, false}) {
-            SCOPED_TRACE(std::string(c.name) +
-                         (first_pass ? " in the first pass" : " in the second"));
-            TempDir image;
-            if (c.content.empty())
-                make_dir(image / "devices/disk:c,raw");
-            else
-                write_file(image / "devices/disk:c,raw", c.content);
-            make_link(image / (first_pass ? "dev/rdsk/odd" : "dev/rdsk/c0d0s2"),
-                      "../../devices/disk:c,raw");
-            // Records written before the failure stay.
-            std::string before;
-            if (!first_pass) {
-                write_file(image / "dev/rdsk/good", label_image("good"));
-                before = disk_record("good", "", "good");
-            }
-            SandboxResult r = run_over(image);
-            EXPECT_EQ(r.out, before + (first_pass ? c.first_pass_error : c.second_pass_error));
-            EXPECT_EQ(r.status, first_pass ? 2 : 1);
-        }
+        SCOPED_TRACE(c.name);
+        TempDir image;
+        build(image, c.image);
+        SandboxRun run = installed("labelprobe", c.args);
+        run.image = image.path();
+        run.as_user = c.as_user;
+        run.out = c.output;
+        run.timeout_seconds = 5;
+        SandboxResult r = run_checked(run);
+        EXPECT_EQ(records(r.out + r.err), records(c.out));
+        EXPECT_EQ(r.status, c.status);
     }
 }
 
-TEST(Labelprobe, DirectoryUserAndOutput)
+// Running out of memory must be seen under the address sanitizer too.
+extern "C" const char *__asan_default_options()
 {
-    REQUIRE_SANDBOX();
-    TempDir no_dev, empty, disk;
-    make_dir(empty / "dev/rdsk");
-    add_disk(disk, "c0t0d0", "/bus0/disk0", "disk zero");
-    struct {
-        const TempDir &image;
-        std::vector<std::string> args;
-        bool as_user;
-        SandboxOutput out;
-        std::string expected;
-        int status;
-    } cases[] = {
-        {empty, {}, false, SandboxOutput::capture, "", 0},
-        {no_dev,
-         {},
-         false,
-         SandboxOutput::capture,
-         error_record("Cannot change directory to /dev/rdsk", 5000 + ENOENT, ENOENT),
-         1},
-        {disk, {}, true, SandboxOutput::capture, system_error(5013, EACCES), 1},
-        {disk, {"-V"}, true, SandboxOutput::capture, "labelprobe\t1.1\n", 0},
-        {disk, {}, false, SandboxOutput::full, "", 1},
-    };
-    for (const auto &c : cases) {
-        SandboxResult r = run_over(c.image, c.args, c.as_user, c.out);
-        EXPECT_EQ(r.out, c.expected) << testing::PrintToString(c.args) << " as user " << c.as_user;
-        EXPECT_EQ(r.status, c.status);
-    }
+    return "allocator_may_return_null=1";
+}
+
+TEST(Labelprobe, PartsNoImageReaches)
+{
+    TempDir t;
+    // l1 -> ... -> l41 -> c0d0s5: from l2 the walk reads 40 links, from l1 41,
+    // one more than it follows; link texts of 1,023 bytes fit its buffer, 1,024 not.
+    for (int i = 1; i <= 41; i++)
+        make_link(t / ("l" + std::to_string(i)), i < 41 ? "l" + std::to_string(i + 1) : "c0d0s5");
+    build(t, {"fits >/dev/rdsk/c0d0s" + std::string(1008, '3'),
+              "too-long >/dev/rdsk/c0d0s" + std::string(1009, '3'), "dangling >nowhere",
+              "hop >sub/node:a", "sub/node:a =x"});
+    // In a child, so a change of directory cannot outlive the test. The
+    // walks run last: they fail where the working directory was left moved.
+    ChildOutcome child = in_child([&] {
+        if (chdir(t.path().c_str()) != 0)
+            _exit(3);
+        (void)printf("%s ", get_physical_name("hop"));
+        (void)get_physical_name("dangling");
+        for (const char *name : {"l1", "l2", "fits", "too-long"})
+            (void)printf("%d", name_represents_wholedisk(name));
+        (void)zalloc(SIZE_MAX / 2);
+    });
+    EXPECT_EQ(child.out, t / "sub/node " + failure("Cannot stat() dangling - ", ENOENT) + "0110" +
+                             failure("Unable to calloc() more space: ", ENOMEM));
+    EXPECT_EQ(child.status, 1);
 }

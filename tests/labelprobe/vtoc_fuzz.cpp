@@ -1,6 +1,5 @@
-// read_vtoc over arbitrary device contents, against a model of the label
-// layout: a valid sector 0 gives 0 and its first 128 bytes, "EFI PART" at
-// the start of sector 1 gives -5, anything else -4.
+// read_vtoc over any device contents against a model of the label layout:
+// 0 and the text for a valid sector 0, -5 for "EFI PART" at sector 1, else -4.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -10,12 +9,10 @@
 
 static int model_result(const uint8_t *data, size_t size)
 {
-    uint8_t high = 0, low = 0;
-    for (size_t i = 0; i + 1 < size && i < 512; i += 2) {
-        high ^= data[i];
-        low ^= data[i + 1];
-    }
-    if (size >= 512 && data[508] == 0xDA && data[509] == 0xBE && high == 0 && low == 0)
+    uint8_t sum[2] = {};
+    for (size_t i = 0; i < size && i < 512; i++)
+        sum[i % 2] ^= data[i];
+    if (size >= 512 && data[508] == 0xDA && data[509] == 0xBE && sum[0] == 0 && sum[1] == 0)
         return 0;
     return size >= 520 && memcmp(data + 512, "EFI PART", 8) == 0 ? -5 : -4;
 }
@@ -23,12 +20,10 @@ static int model_result(const uint8_t *data, size_t size)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static int fd = memfd_create("device", 0);
-    if (fd < 0 || ftruncate(fd, 0) != 0 ||
-        (size > 0 && pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)))
+    if (fd < 0 || ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size))
         abort();
 
-    struct vtoc vtoc;
-    memset(&vtoc, 0x55, sizeof vtoc);
+    struct vtoc vtoc = {};
     int result = read_vtoc(fd, &vtoc);
     if (result != model_result(data, size) ||
         (result == 0 && memcmp(vtoc.v_asciilabel, data, sizeof vtoc.v_asciilabel) != 0))

@@ -1,0 +1,109 @@
+// probe-json over record streams on its standard input and from the commands
+// it runs: the JSON Lines it writes, its exit status, and the way back from
+// the JSON to the stream through jq.
+#include "support.h"
+
+#include <filesystem>
+
+namespace
+{
+
+const std::string probe_json = stage_dir() + "/bin/probe-json";
+
+// A command run natively with input on its standard input.
+SandboxResult piped(const std::string &input, const std::vector<std::string> &command,
+                    SandboxOutput out = SandboxOutput::capture)
+{
+    TempDir dir;
+    write_file(dir / "in", input);
+    SandboxRun run;
+    run.program = "/bin/sh";
+    run.args = {"-c", "exec \"$@\" <\"$0\"", dir / "in"};
+    run.args.insert(run.args.end(), command.begin(), command.end());
+    run.env = {"PATH=/usr/bin:/bin", "LANG=C"};
+    run.timeout_seconds = 20;
+    run.out = out;
+    return run_natively(run);
+}
+
+// The record stream that JSON Lines stand for.
+const char rebuild[] =
+    R"(if .record then "*\(.record): \(.value)\n", (.fields[] | "\(.[0]): \(.[1])\n")
+    elif .error then "*Node: nivex-error\nid: \(.error.id)\nmessage: \(.error.message)\n"
+                     + "number: \(.error.number)\n"
+    elif has("stray") then .stray + "\n" else empty end)";
+
+// Every line parses; valid UTF-8 in whole lines comes back byte for byte.
+void expect_round_trip(const std::string &json, const std::string &stream)
+{
+    SandboxResult back = piped(json, {"jq", "-j", rebuild});
+    EXPECT_EQ(back.status, 0) << back.err << json;
+    if ((stream.empty() || stream.back() == '\n') && json.find("\"lossy\"") == std::string::npos) {
+        EXPECT_EQ(back.out, stream);
+    }
+}
+
+} // namespace
+
+// Each NAME.in of the streams folder gives NAME.json.
+TEST(ProbeJson, Streams)
+{
+    for (const auto &entry : std::filesystem::directory_iterator(STREAMS)) {
+        if (entry.path().extension() != ".in")
+            continue;
+        std::string input = read_file(entry.path());
+        SandboxResult r = piped(input, {probe_json});
+        EXPECT_EQ(r.out, read_file(std::filesystem::path(entry.path()).replace_extension(".json")))
+            << entry.path();
+        EXPECT_EQ(r.status, 0) << entry.path();
+        expect_round_trip(r.out, input);
+    }
+}
+
+TEST(ProbeJson, Commands)
+{
+    const std::string zeros(100000, '0'); // lines longer than any read
+    struct {
+        std::vector<std::string> args;
+        std::string expected;
+        int status;
+    } cases[] = {
+        {{"cat"}, "{\"record\":\"node\",\"value\":\"a\",\"fields\":[]}\n{\"exit\":0}\n", 0},
+        {{"sh", "-c", "printf '*node: %0100000d\\nk: v\\n%0100000d' 0 0"},
+         "{\"record\":\"node\",\"value\":\"" + zeros +
+             "\",\"fields\":[[\"k\",\"v\"]]}\n{\"stray\":\"" + zeros + "\"}\n{\"exit\":0}\n",
+         0},
+        {{"sh", "-c", "exit 3"}, "{\"exit\":3}\n", 3},
+        {{"sh", "-c", "kill -TERM $$"}, "{\"signal\":15}\n", 143},
+        {{"no-such-probe"}, "{\"exit\":127}\n", 127},
+        {{"-x"}, "", 125},
+    };
+    for (const auto &c : cases) {
+        std::vector<std::string> command{probe_json};
+        command.insert(command.end(), c.args.begin(), c.args.end());
+        SandboxResult r = piped("*node: a\n", command);
+        EXPECT_EQ(r.out, c.expected) << c.args[0];
+        EXPECT_EQ(r.status, c.status) << c.args[0];
+    }
+    // Output lost on a full disk is no success, whatever the command's status.
+    EXPECT_EQ(piped("*node: a\n", {probe_json, "cat"}, SandboxOutput::full).status, 125);
+}
+
+// Each collector found beside probe-json, its whole output in JSON that
+// comes back to it, and its exit status last.
+TEST(ProbeJsonSandboxed, EachCollectorOverTheSampleHost)
+{
+    REQUIRE_SANDBOX();
+    for (const char *collector : {"treeprobe", "labelprobe", "swprobe", "hostprobe"}) {
+        SandboxRun run = installed("probe-json", {collector});
+        run.image = SAMPLE_HOST_IMAGE;
+        run.env.push_back("TZ=UTC0");
+        SandboxResult json = run_checked(run);
+        run.program = std::string(sandbox_install_dir) + "/bin/" + collector;
+        run.args.clear();
+        SandboxResult raw = run_checked(run);
+        EXPECT_EQ(json.status, 0) << collector << json.err;
+        EXPECT_TRUE(json.out.ends_with("\n{\"exit\":0}\n")) << collector;
+        expect_round_trip(json.out, raw.out);
+    }
+}
