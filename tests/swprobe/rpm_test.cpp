@@ -49,8 +49,8 @@ std::string stamp(time_t when)
 TEST(SwprobeSandboxed, RpmDatabases)
 {
     REQUIRE_SANDBOX();
-    if (std::system("command -v rpmbuild >/dev/null") != 0 && std::getenv("CI") == nullptr)
-        GTEST_SKIP() << "rpmbuild is missing";
+    if (std::system("command -v rpmbuild >/dev/null") != 0)
+        end_test("rpmbuild is missing");
     TempDir build, full, empty, broken;
     write_file(
         build / "plain.recipe",
