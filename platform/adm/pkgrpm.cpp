@@ -81,9 +81,6 @@ struct Rpm {
     decltype(&rpmtsOpenDB) open_db;
     decltype(&rpmtsInitIterator) init_iterator;
     decltype(&rpmdbNextIterator) next_header;
-    decltype(&headerIsEntry) is_entry;
-    decltype(&headerGetString) get_string;
-    decltype(&headerGetNumber) get_number;
     decltype(&headerGet) get;
     decltype(&rpmtdFreeData) free_data;
 };
@@ -104,9 +101,6 @@ bool load_rpm(Rpm &rpm)
            look_up(library, "rpmtsOpenDB", rpm.open_db) &&
            look_up(library, "rpmtsInitIterator", rpm.init_iterator) &&
            look_up(library, "rpmdbNextIterator", rpm.next_header) &&
-           look_up(library, "headerIsEntry", rpm.is_entry) &&
-           look_up(library, "headerGetString", rpm.get_string) &&
-           look_up(library, "headerGetNumber", rpm.get_number) &&
            look_up(library, "headerGet", rpm.get) &&
            look_up(library, "rpmtdFreeData", rpm.free_data);
 }
@@ -158,31 +152,36 @@ void send(Stream &out, std::string_view field)
     _exit(0);
 }
 
-void send_header(Stream &out, const Rpm &rpm, Header header)
+// A tag's first value as text, empty when the header lacks it. Read raw:
+// a translated summary or description would make the record depend on the
+// caller's locale, and looking translations up costs more than the rest.
+void send_tag(Stream &out, const Rpm &rpm, Header header, rpmTagVal tag)
 {
-    char number[32];
-    for (int field = 0; field < field_count; field++) {
-        rpmTagVal tag = field_tags[field];
-        if (field == epoch_field || field == install_time_field) {
-            number[0] = '\0';
-            if (rpm.is_entry(header, tag))
-                (void)snprintf(number, sizeof number, "%llu",
-                               static_cast<unsigned long long>(rpm.get_number(header, tag)));
-            send(out, number);
-        } else if (field == prefix_field) {
-            // The first of the prefixes a relocatable package declares.
-            struct rpmtd_s prefixes = {};
-            const char *first = nullptr;
-            if (rpm.get(header, tag, &prefixes, HEADERGET_MINMEM) &&
-                prefixes.type == RPM_STRING_ARRAY_TYPE && prefixes.count > 0)
-                first = static_cast<const char **>(prefixes.data)[0];
-            send(out, first != nullptr ? first : "");
-            rpm.free_data(&prefixes);
-        } else {
-            const char *value = rpm.get_string(header, tag);
-            send(out, value != nullptr ? value : "");
+    struct rpmtd_s value = {};
+    char number[32] = "";
+    const char *text = number;
+    if (rpm.get(header, tag, &value, HEADERGET_MINMEM | HEADERGET_RAW) && value.count > 0) {
+        switch (value.type) {
+        case RPM_STRING_TYPE:
+            text = static_cast<const char *>(value.data);
+            break;
+        case RPM_STRING_ARRAY_TYPE:
+        case RPM_I18NSTRING_TYPE:
+            text = static_cast<const char **>(value.data)[0];
+            break;
+        case RPM_INT32_TYPE:
+            (void)snprintf(number, sizeof number, "%u", static_cast<uint32_t *>(value.data)[0]);
+            break;
+        case RPM_INT64_TYPE:
+            (void)snprintf(number, sizeof number, "%llu",
+                           static_cast<unsigned long long>(static_cast<uint64_t *>(value.data)[0]));
+            break;
+        default:
+            break;
         }
     }
+    send(out, text != nullptr ? text : "");
+    rpm.free_data(&value);
 }
 
 // The child: reads every header of the database in folder once and sends
@@ -211,7 +210,8 @@ void send_header(Stream &out, const Rpm &rpm, Header header)
     rpmdbMatchIterator headers = rpm.init_iterator(ts, RPMDBI_PACKAGES, nullptr, 0);
     if (headers != nullptr)
         while (Header header = rpm.next_header(headers))
-            send_header(out, rpm, header);
+            for (rpmTagVal tag : field_tags)
+                send_tag(out, rpm, header, tag);
     finish(out, 0);
 }
 
