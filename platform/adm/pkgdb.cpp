@@ -48,13 +48,17 @@ void parse_pkginfo_file(std::string_view text, Package &package)
 
 std::unique_ptr<Source> open_source(const Roots &roots)
 {
-    // The package tools' own database stands in only where the database
+    // The package tools' own databases stand in only where the database
     // folder is missing altogether; any other failure to reach the folder
     // is reported as it is.
     struct stat st;
-    if (stat(roots.folder.c_str(), &st) != 0 && errno == ENOENT &&
-        stat((roots.dpkg + "/status").c_str(), &st) == 0)
-        return open_dpkg_source(roots.dpkg);
+    if (stat(roots.folder.c_str(), &st) != 0 && errno == ENOENT) {
+        if (stat((roots.dpkg + "/status").c_str(), &st) == 0)
+            return open_dpkg_source(roots.dpkg);
+        for (const std::string &folder : roots.rpm)
+            if (const char *backend = rpm_database_backend(folder))
+                return open_rpm_source(folder, backend);
+    }
     return open_folder_source(roots.folder);
 }
 

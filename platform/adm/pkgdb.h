@@ -19,6 +19,8 @@ namespace adm
 
 inline constexpr char package_root[] = "/var/sadm/pkg";
 inline constexpr char dpkg_root[] = "/var/lib/dpkg";
+// Where rpm keeps its database: current systems first, then older ones.
+inline constexpr const char *rpm_roots[] = {"/usr/lib/sysimage/rpm", "/var/lib/rpm"};
 
 inline constexpr char status_installed = 0;
 inline constexpr char status_partial = 1;
@@ -118,10 +120,18 @@ std::optional<std::string_view> maintainer_address(std::string_view maintainer);
 // The host's package tools' database: "status" and "info/" in root.
 std::unique_ptr<Source> open_dpkg_source(const std::string &root);
 
-// Where the databases live: tests point both at temporary folders.
+// The librpm backend of the rpm database in folder, told by its file, or
+// nullptr when the folder holds none.
+const char *rpm_database_backend(const std::string &folder);
+
+// The rpm database in folder, read through librpm with that backend.
+std::unique_ptr<Source> open_rpm_source(const std::string &folder, const char *backend);
+
+// Where the databases live: tests point them at temporary folders.
 struct Roots {
-    std::string folder; // the database folder
-    std::string dpkg;   // served only when the database folder is missing
+    std::string folder;                // the database folder
+    std::string dpkg;                  // served only when the database folder is missing
+    std::vector<std::string> rpm = {}; // the first holding a database, when neither is there
 };
 
 // The source that serves the roots.

@@ -9,6 +9,13 @@
 #include <cstring>
 #include <exception>
 
+// The databases of this host, in the order they are looked for.
+static adm::Roots host_roots()
+{
+    return {
+        adm::package_root, adm::dpkg_root, {std::begin(adm::rpm_roots), std::end(adm::rpm_roots)}};
+}
+
 extern "C" int pkginfo(struct pkginfo *info, char *pkginst, ...)
 {
     if (pkginst == nullptr) {
@@ -27,7 +34,7 @@ extern "C" int pkginfo(struct pkginfo *info, char *pkginst, ...)
         return -1;
     }
     try {
-        return adm::next_package({adm::package_root, adm::dpkg_root}, info);
+        return adm::next_package(host_roots(), info);
     } catch (const std::exception &) {
         errno = ENOMEM;
         return -1;
@@ -41,7 +48,7 @@ extern "C" char *pkgparam(char *pkginst, char *param)
         return nullptr;
     }
     try {
-        return adm::find_param({adm::package_root, adm::dpkg_root}, pkginst, param);
+        return adm::find_param(host_roots(), pkginst, param);
     } catch (const std::exception &) {
         errno = ENOMEM;
         return nullptr;
