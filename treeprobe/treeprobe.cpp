@@ -12,8 +12,6 @@
 #include <cstring>
 #include <ctime>
 #include <dlfcn.h>
-#include <unordered_set>
-#include <vector>
 
 static_assert(sizeof(lumo_propinfo_t) == 268, "the library's property info record is 268 bytes");
 
@@ -37,9 +35,20 @@ uint32_t tablestringbufneed;
 static void *lumolib_hdl;
 // Characters of the table text, so that appending a cell never rescans it.
 static size_t tablestringlen;
+// A set of handles with open addressing and linear probing: membership in
+// constant time, on malloc alone, so the program needs no C++ runtime and a
+// failed allocation is reported like any other. Slot value 0 marks a free
+// slot; handle 0, a valid handle, is kept aside in has_zero.
+struct handle_set {
+    uint64_t *slots;
+    size_t capacity; // a power of two, or 0
+    size_t count;
+    bool has_zero;
+};
+
 // The tables the current value has reached: each is written once, so a
 // table that holds itself, or one met again, cannot multiply the output.
-static std::unordered_set<uint64_t> tables_reached;
+static handle_set tables_reached;
 
 // The value buffers, one for the node's properties and one for table
 // cells: static, so neither a deep tree nor nested tables need stack for
@@ -287,6 +296,92 @@ char *getbytearraystring(char *dest, const lumo_propinfo_t *info, const unsigned
     exit(exit_failure);
 }
 
+static size_t slot_of(const handle_set *set, uint64_t handle)
+{
+    // The stand-in's handles are consecutive; the multiplier spreads them.
+    return static_cast<size_t>((handle * 0x9e3779b97f4a7c15ULL) >> 20) & (set->capacity - 1);
+}
+
+static bool set_contains(const handle_set *set, uint64_t handle)
+{
+    if (handle == 0)
+        return set->has_zero;
+    if (set->capacity == 0)
+        return false;
+    for (size_t i = slot_of(set, handle);; i = (i + 1) & (set->capacity - 1)) {
+        if (set->slots[i] == handle)
+            return true;
+        if (set->slots[i] == 0)
+            return false;
+    }
+}
+
+static void set_insert(handle_set *set, uint64_t handle);
+
+static void set_grow(handle_set *set)
+{
+    handle_set grown{};
+    grown.capacity = set->capacity == 0 ? 64 : set->capacity * 2;
+    grown.slots = static_cast<uint64_t *>(calloc(grown.capacity, sizeof *grown.slots));
+    if (grown.slots == nullptr)
+        allocation_failure();
+    grown.has_zero = set->has_zero;
+    for (size_t i = 0; i < set->capacity; i++)
+        if (set->slots[i] != 0)
+            set_insert(&grown, set->slots[i]);
+    free(set->slots);
+    *set = grown;
+}
+
+static void set_insert(handle_set *set, uint64_t handle)
+{
+    if (handle == 0) {
+        set->has_zero = true;
+        return;
+    }
+    if (2 * (set->count + 1) > set->capacity)
+        set_grow(set);
+    size_t i = slot_of(set, handle);
+    while (set->slots[i] != 0 && set->slots[i] != handle)
+        i = (i + 1) & (set->capacity - 1);
+    if (set->slots[i] == 0)
+        set->count++;
+    set->slots[i] = handle;
+}
+
+// Removes by shifting back the entries after it that probed past its slot,
+// so no search ever stops early at the hole.
+static void set_erase(handle_set *set, uint64_t handle)
+{
+    if (handle == 0) {
+        set->has_zero = false;
+        return;
+    }
+    if (!set_contains(set, handle))
+        return;
+    size_t mask = set->capacity - 1;
+    size_t hole = slot_of(set, handle);
+    while (set->slots[hole] != handle)
+        hole = (hole + 1) & mask;
+    for (size_t next = (hole + 1) & mask; set->slots[next] != 0; next = (next + 1) & mask) {
+        size_t home = slot_of(set, set->slots[next]);
+        if (((next - home) & mask) >= ((next - hole) & mask)) {
+            set->slots[hole] = set->slots[next];
+            hole = next;
+        }
+    }
+    set->slots[hole] = 0;
+    set->count--;
+}
+
+static void set_clear(handle_set *set)
+{
+    if (set->count > 0)
+        memset(set->slots, 0, set->capacity * sizeof *set->slots);
+    set->count = 0;
+    set->has_zero = false;
+}
+
 // Appends one cell's text, after ", " unless it is the table's first cell.
 // Every separator is counted as 3 bytes, and the buffer grows to exactly
 // the count, never by doubling.
@@ -326,7 +421,7 @@ static void append_nested_table(uint64_t cell, uint32_t size, int level, bool se
     const char *failure = fetch_table_handle(cell, size, &inner);
     if (failure != nullptr) {
         append_table_text(failure, separator);
-    } else if (tables_reached.count(inner) != 0) {
+    } else if (set_contains(&tables_reached, inner)) {
         char text[64];
         (void)snprintf(text, sizeof text, "link back to %#llx",
                        static_cast<unsigned long long>(inner));
@@ -334,7 +429,7 @@ static void append_nested_table(uint64_t cell, uint32_t size, int level, bool se
     } else if (level >= table_nesting_limit) {
         append_table_text("ERROR:  tables nested too deeply", separator);
     } else {
-        (void)tables_reached.insert(inner);
+        set_insert(&tables_reached, inner);
         append_table_text("", separator);
         append_table_cells(inner, level + 1);
     }
@@ -404,8 +499,8 @@ char *gettablestring(uint64_t table)
     tablestringbufneed = 1;
     tablestringbuf[0] = '\0';
     tablestringlen = 0;
-    tables_reached.clear();
-    (void)tables_reached.insert(table);
+    set_clear(&tables_reached);
+    set_insert(&tables_reached, table);
     append_table_cells(table, 1);
     return tablestringbuf;
 }
@@ -486,8 +581,10 @@ struct walk_level {
 // The walk keeps its path here rather than on the stack, so no depth can
 // overflow it; the set answers "is this node on the path" at once, so a
 // chain is walked in time linear in its length.
-static std::vector<walk_level> path;
-static std::unordered_set<uint64_t> on_path;
+static walk_level *path;
+static size_t path_length;
+static size_t path_capacity;
+static handle_set on_path;
 
 static void link_back(const char *link, uint64_t node)
 {
@@ -499,13 +596,21 @@ static void link_back(const char *link, uint64_t node)
 // Writes a node's record, after which it is walked as the deepest level.
 static bool enter_node(uint64_t node)
 {
-    const uint64_t *parent = path.empty() ? nullptr : &path.back().node;
+    const uint64_t *parent = path_length == 0 ? nullptr : &path[path_length - 1].node;
     if (show_properties(&node, parent) != 0) {
         display_error("Error showing node properties", 5203, 0);
         return false;
     }
-    path.push_back({node, 0, 0, 0, 1});
-    (void)on_path.insert(node);
+    if (path_length == path_capacity) {
+        size_t capacity = path_capacity == 0 ? 256 : path_capacity * 2;
+        auto *grown = static_cast<walk_level *>(realloc(path, capacity * sizeof *path));
+        if (grown == nullptr)
+            allocation_failure();
+        path = grown;
+        path_capacity = capacity;
+    }
+    path[path_length++] = {node, 0, 0, 0, 1};
+    set_insert(&on_path, node);
     return true;
 }
 
@@ -515,10 +620,10 @@ static bool enter_node(uint64_t node)
 // a failure's record.
 static int next_node(uint64_t *next)
 {
-    walk_level *level = &path.back();
+    walk_level *level = &path[path_length - 1];
     int code = lumo_get_propval_by_name_ptr(level->node, "_child", next, sizeof *next);
     if (code == LUMO_OK) {
-        if (on_path.count(*next) != 0) {
+        if (set_contains(&on_path, *next)) {
             link_back("child", *next);
             return -1;
         }
@@ -530,11 +635,10 @@ static int next_node(uint64_t *next)
         return -1;
     }
     for (;;) {
-        (void)on_path.erase(path.back().node);
-        path.pop_back();
-        if (path.empty())
+        set_erase(&on_path, path[--path_length].node);
+        if (path_length == 0)
             return 0;
-        level = &path.back();
+        level = &path[path_length - 1];
         code = lumo_get_propval_by_name_ptr(level->child, "_peer", next, sizeof *next);
         if (code == LUMO_NO_SUCH_PROPERTY)
             continue;
@@ -542,7 +646,7 @@ static int next_node(uint64_t *next)
             display_errorf(5203, code, "Error getting peer node: %s", error_text(code));
             return -1;
         }
-        if (*next == level->checkpoint || on_path.count(*next) != 0) {
+        if (*next == level->checkpoint || set_contains(&on_path, *next)) {
             link_back("peer", *next);
             return -1;
         }
@@ -561,8 +665,8 @@ static int next_node(uint64_t *next)
 // each would give up in turn, then one for the whole walk.
 static int process_tree(uint64_t root)
 {
-    path.clear();
-    on_path.clear();
+    path_length = 0;
+    set_clear(&on_path);
     bool failed = !enter_node(root);
     size_t failed_level = 0;
     while (!failed) {
@@ -570,7 +674,7 @@ static int process_tree(uint64_t root)
         int found = next_node(&node);
         if (found == 0)
             return 0;
-        failed_level = path.size() - 1;
+        failed_level = path_length - 1;
         failed = found < 0 || !enter_node(node);
         if (failed && found > 0)
             failed_level++;
