@@ -4,8 +4,10 @@
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 #include <vector>
 
 namespace lumo
@@ -29,6 +31,9 @@ struct Block {
     enum { node, table, row } kind;
     uint64_t handle;
     size_t line;
+    // A node's property names so far, so that a lookup by name has one
+    // answer: the library's own "name", "_child" and "_peer" are taken.
+    std::unordered_set<std::string> names = {};
 };
 
 struct Attributes {
@@ -319,7 +324,7 @@ bool Reader::open_node(const std::vector<Word> &words)
     for (auto [operation, target] : found.links)
         links_.push_back({node, operation, target});
     had_root_ = true;
-    open_.push_back({Block::node, node, line_});
+    open_.push_back({Block::node, node, line_, {"name", "_child", "_peer"}});
     return true;
 }
 
@@ -430,6 +435,8 @@ bool Reader::value_line(const std::vector<Word> &words)
         name = words[at++].text;
         if (name.empty() || name.size() > 255 || name.find('\0') != std::string::npos)
             return fail("a property name has 1 to 255 bytes and no NUL");
+        if (!open_.back().names.insert(name).second)
+            return fail("the node already has a property \"" + name + "\"");
     }
     Attributes found;
     if (!attributes(words, at, found))
