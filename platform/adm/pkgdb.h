@@ -121,9 +121,9 @@ struct StatusEntry {
 // The stanzas of a status file that name a package, in file order.
 std::vector<StatusEntry> parse_status_file(std::string_view text);
 
-// The extended description from Description's continuation lines, as the
-// package tools show them: every line but the first keeps its leading blank
-// (" ." stands for an empty line), so none can pass for a record line.
+// The extended description folded into one line: the continuation lines,
+// each without the blank that marks it, joined by single blanks; a line of
+// "." alone, the package tools' paragraph break, is dropped.
 std::string join_description(std::string_view continuation);
 
 // The address between the first "<" and the next ">" of Maintainer.

@@ -357,8 +357,10 @@ class DpkgSource : public Source
         const StatusEntry &entry = item.entry;
         auto package = std::make_shared<Package>(item.instance);
         package->status = entry.status;
-        if (entry.synopsis)
-            package->add("NAME", *entry.synopsis);
+        // Fields that the package tools do not require of a package still
+        // get a value, so one such package does not end the list.
+        package->add("NAME",
+                     entry.synopsis && !entry.synopsis->empty() ? *entry.synopsis : entry.name);
         if (entry.arch)
             package->add("ARCH", *entry.arch);
         if (entry.version)
@@ -366,8 +368,8 @@ class DpkgSource : public Source
         if (entry.maintainer)
             package->add("VENDOR", *entry.maintainer);
         package->add("BASEDIR", "/");
-        if (entry.section)
-            package->add("CATEGORY", *entry.section);
+        package->add("CATEGORY",
+                     entry.section && !entry.section->empty() ? *entry.section : "Unspecified");
         if (!entry.description.empty())
             package->add("DESC", join_description(entry.description));
         time_t when;
@@ -413,15 +415,15 @@ std::vector<StatusEntry> parse_status_file(std::string_view text)
 std::string join_description(std::string_view continuation)
 {
     std::string text;
-    bool first = true;
     while (!continuation.empty()) {
         std::string_view line = content(take_line(continuation));
-        // The value's first line follows the key's own blank.
-        if (first && !line.empty() && is_blank(line[0]))
+        // Only the blank that marks the continuation goes.
+        if (!line.empty() && is_blank(line[0]))
             line.remove_prefix(1);
-        if (!first)
-            text.push_back('\n');
-        first = false;
+        if (line == ".")
+            continue;
+        if (!text.empty())
+            text.push_back(' ');
         text.append(line);
     }
     return text;
