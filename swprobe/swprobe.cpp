@@ -3,6 +3,7 @@
 #include "collector.h"
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -42,15 +43,25 @@ static const char *or_not_specified(const char *field)
     return field != nullptr ? field : not_specified;
 }
 
+// A value comes from files that others may write, so it is kept to its own
+// line: a line feed in it would start a forged record.
+static void display_line(const char *key, const char *value)
+{
+    (void)printf("%s: ", key);
+    put_one_line(value, SIZE_MAX, false);
+    (void)putchar('\n');
+}
+
 void display_node(const struct pkginfo *info)
 {
-    (void)printf("*PKGINST: %s\n", or_not_specified(info->pkginst));
-    (void)printf("NAME: %s\n", or_not_specified(info->name));
-    (void)printf("CATEGORY: %s\n", or_not_specified(info->catg));
-    (void)printf("ARCH: %s\n", or_not_specified(info->arch));
-    (void)printf("VERSION: %s\n", or_not_specified(info->version));
-    (void)printf("VENDOR: %s\n", or_not_specified(info->vendor));
-    (void)printf("BASEDIR: %s\n", or_not_specified(info->basedir));
+    (void)fputc('*', stdout);
+    display_line("PKGINST", or_not_specified(info->pkginst));
+    display_line("NAME", or_not_specified(info->name));
+    display_line("CATEGORY", or_not_specified(info->catg));
+    display_line("ARCH", or_not_specified(info->arch));
+    display_line("VERSION", or_not_specified(info->version));
+    display_line("VENDOR", or_not_specified(info->vendor));
+    display_line("BASEDIR", or_not_specified(info->basedir));
     (void)printf("STATUS: %s\n", status_word(info->status));
 
     // A pre-SVR4 package has no parameters to ask for.
@@ -59,7 +70,7 @@ void display_node(const struct pkginfo *info)
     for (int i = 0; paramlist[i] != nullptr; i++) {
         const char *value = pkgparam(info->pkginst, const_cast<char *>(paramlist[i]));
         if (value != nullptr && value[0] != '\0')
-            (void)printf("%s: %s\n", paramlist[i], value);
+            display_line(paramlist[i], value);
     }
     (void)pkgparam(nullptr, nullptr);
 }

@@ -59,6 +59,72 @@ std::string read_file(const std::string &path)
     return content.str();
 }
 
+void make_tree(const std::string &root, const std::vector<std::string> &entries)
+{
+    for (const std::string &entry : entries) {
+        size_t at = entry.find_first_of("=>|#@");
+        std::string path = root + "/" + entry.substr(0, at);
+        std::string rest = at == std::string::npos ? "" : entry.substr(at + 1);
+        char kind = at == std::string::npos ? '/' : entry[at];
+        if (kind == '/')
+            make_dir(path);
+        else if (kind == '=')
+            write_file(path, rest);
+        else if (kind == '>')
+            make_link(path, rest);
+        else if (kind == '@')
+            (void)chmod(path.c_str(), static_cast<mode_t>(std::stoul(rest, nullptr, 8)));
+        else {
+            write_file(path, "");
+            if (kind == '|' && (unlink(path.c_str()) != 0 || mkfifo(path.c_str(), 0644) != 0))
+                ADD_FAILURE() << "mkfifo " << path << ": " << strerror(errno);
+            if (kind == '#' && truncate(path.c_str(), std::stoll(rest)) != 0)
+                ADD_FAILURE() << "truncate " << path << ": " << strerror(errno);
+        }
+    }
+}
+
+static std::string unescaped(std::string_view text)
+{
+    std::string plain;
+    for (size_t i = 0; i < text.size(); i++) {
+        char c = text[i];
+        if (c == '\\' && i + 1 < text.size())
+            c = text[++i] == 'n' ? '\n' : text[i] == 'r' ? '\r' : text[i] == 't' ? '\t' : text[i];
+        plain.push_back(c);
+    }
+    return plain;
+}
+
+std::vector<std::string> TestCase::of(char kind) const
+{
+    auto found = lines.find(kind);
+    return found != lines.end() ? found->second : std::vector<std::string>{};
+}
+
+std::string TestCase::text(char kind) const
+{
+    std::string joined;
+    for (const std::string &line : of(kind))
+        joined += line + "\n";
+    return joined;
+}
+
+std::vector<TestCase> read_cases(const std::string &path)
+{
+    std::vector<TestCase> cases;
+    std::istringstream lines(read_file(path));
+    for (std::string line; std::getline(lines, line);) {
+        if (line.starts_with("== "))
+            cases.push_back({line.substr(3), {}});
+        else if (!cases.empty() && line.size() >= 2 && line[0] != '#' && line[1] == ' ')
+            cases.back().lines[line[0]].push_back(unescaped(std::string_view(line).substr(2)));
+    }
+    if (cases.empty())
+        ADD_FAILURE() << "no cases in " << path;
+    return cases;
+}
+
 std::string stage_dir()
 {
     return PROBES_STAGE_DIR;

@@ -8,6 +8,8 @@
 
 #include <functional>
 #include <gtest/gtest.h>
+#include <map>
+#include <string>
 #include <sys/types.h>
 
 // A folder under $TMPDIR, removed with all it holds when it goes.
@@ -31,6 +33,26 @@ void make_dir(const std::string &path, mode_t mode = 0755);
 void write_file(const std::string &path, const std::string &content, mode_t mode = 0644);
 void make_link(const std::string &path, const std::string &target);
 std::string read_file(const std::string &path);
+// Lays out entries under root, each "PATH=TEXT" (a file holding TEXT),
+// "PATH>TARGET" (a symbolic link), "PATH|" (a FIFO), "PATH#SIZE" (a file of
+// SIZE bytes, all holes), "PATH/" (a folder) or "PATH@MODE" (octal, for an
+// entry made before).
+void make_tree(const std::string &root, const std::vector<std::string> &entries);
+
+// One case of a case file. "== NAME" starts a case; each further line
+// "K TEXT" adds TEXT to the case's lines of kind K. Lines starting with "#",
+// lines of other forms and lines before the first case are comments. In TEXT, "\n",
+// "\r", "\t" and "\\" stand for a line feed, a carriage return, a tab and a
+// backslash.
+struct TestCase {
+    std::string name;
+    std::map<char, std::vector<std::string>> lines;
+    // The lines of kind K; none where the case has none.
+    std::vector<std::string> of(char kind) const;
+    // The same, each ended by a line feed, in one string.
+    std::string text(char kind) const;
+};
+std::vector<TestCase> read_cases(const std::string &path);
 
 std::string stage_dir(); // the install tree CTest staged before the tests
 // A run of an installed program with a plain environment, as the parent

@@ -1,7 +1,11 @@
 #include "pkgdb.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace adm
 {
@@ -29,6 +33,44 @@ char *Package::find(std::string_view name) const
         if (std::string_view(at(entry.name), entry.name_length) == name)
             return at(entry.value);
     return nullptr;
+}
+
+int read_regular_file(int dir, const char *path, size_t cap, std::string &buffer, size_t &length)
+{
+    length = 0;
+    // Non-blocking, so a FIFO in the file's place cannot hang the caller.
+    int fd = openat(dir, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
+    if (fd < 0)
+        return errno;
+    struct stat st;
+    int error = fstat(fd, &st) != 0                        ? errno
+                : S_ISDIR(st.st_mode)                      ? EISDIR
+                : !S_ISREG(st.st_mode)                     ? EINVAL
+                : static_cast<uintmax_t>(st.st_size) > cap ? EFBIG
+                                                           : 0;
+    // The size is only a first guess: the file may change while it is read.
+    if (error == 0 && buffer.size() <= static_cast<size_t>(st.st_size))
+        buffer.resize(static_cast<size_t>(st.st_size) + 1);
+    while (error == 0) {
+        if (length == buffer.size()) {
+            if (length > cap)
+                break;
+            buffer.resize(std::min(std::max(buffer.size() * 2, size_t{4096}), cap + 1));
+        }
+        ssize_t got = read(fd, buffer.data() + length, buffer.size() - length);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            error = errno;
+        if (got <= 0)
+            break;
+        length += static_cast<size_t>(got);
+        // A short read is the end of a regular file.
+        if (length < buffer.size())
+            break;
+    }
+    (void)close(fd);
+    return error == 0 && length > cap ? EFBIG : error;
 }
 
 void parse_pkginfo_file(std::string_view text, Package &package)

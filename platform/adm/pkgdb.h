@@ -65,6 +65,20 @@ class Package
     }
 };
 
+// Upper bounds on the files the sources read, far above any real one: a
+// file beyond its bound is refused (EFBIG) rather than read until memory
+// runs out.
+inline constexpr size_t pkginfo_cap = size_t{1} << 20;
+inline constexpr size_t status_cap = size_t{256} << 20;
+inline constexpr size_t journal_cap = size_t{64} << 20;
+
+// Reads the file at path, relative to the folder dir, into buffer[0,
+// length), never blocking and never through a link: a link is ELOOP, a
+// folder EISDIR, any other file that is not a regular file EINVAL, and one
+// of more than cap bytes EFBIG. The buffer keeps its size from one file to
+// the next, so a small file costs a single read.
+int read_regular_file(int dir, const char *path, size_t cap, std::string &buffer, size_t &length);
+
 // The lines of a "pkginfo" file: PARAM=value, the value everything after the
 // first "=" up to the line feed; comment lines and lines without "=" ignored.
 void parse_pkginfo_file(std::string_view text, Package &package);
@@ -109,9 +123,9 @@ struct StatusEntry {
 // The stanzas of a status file that name a package, in file order.
 std::vector<StatusEntry> parse_status_file(std::string_view text);
 
-// The extended description from Description's continuation lines, as the
-// package tools show them: every line but the first keeps its leading blank
-// (" ." stands for an empty line), so none can pass for a record line.
+// The extended description folded into one line: the continuation lines,
+// each without the blank that marks it, joined by single blanks; a line of
+// "." alone, the package tools' paragraph break, is dropped.
 std::string join_description(std::string_view continuation);
 
 // The address between the first "<" and the next ">" of Maintainer.

@@ -178,36 +178,6 @@ class Stanza
     const char *description_end_ = nullptr;
 };
 
-// Reads a whole file. Non-blocking, so a FIFO in its place cannot hang the
-// enumeration; the size is only a first guess, the file may grow meanwhile.
-int read_whole_file(const char *path, std::string &text)
-{
-    int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0)
-        return errno;
-    struct stat st;
-    size_t length = 0;
-    text.resize(fstat(fd, &st) == 0 && st.st_size > 0 ? static_cast<size_t>(st.st_size) + 1 : 4096);
-    int error = 0;
-    for (;;) {
-        ssize_t got = read(fd, text.data() + length, text.size() - length);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            error = errno;
-            break;
-        }
-        if (got == 0)
-            break;
-        length += static_cast<size_t>(got);
-        if (length == text.size())
-            text.resize(text.size() * 2);
-    }
-    (void)close(fd);
-    text.resize(length);
-    return error;
-}
-
 // The list of a package that may be installed for several architectures at
 // once (Multi-Arch: same) is "info/NAME:ARCH.list", every other package's
 // "info/NAME.list".
@@ -290,9 +260,11 @@ class DpkgSource : public Source
     int load()
     {
         path_.assign(root_).append("/status");
-        int error = read_whole_file(path_.c_str(), text_);
+        size_t length;
+        int error = read_regular_file(AT_FDCWD, path_.c_str(), status_cap, text_, length);
         if (error != 0)
             return error;
+        text_.resize(length);
         std::vector<StatusEntry> entries = parse_status_file(text_);
         error = apply_journal(entries);
         if (error != 0)
@@ -332,22 +304,26 @@ class DpkgSource : public Source
         journal_.clear();
         std::vector<std::string> names;
         path_.assign(root_).append("/updates");
-        DIR *dir = opendir(path_.c_str());
-        if (dir == nullptr)
+        int fd = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0)
             return errno == ENOENT ? 0 : errno;
+        std::unique_ptr<DIR, int (*)(DIR *)> dir(fdopendir(fd), closedir);
+        if (!dir) {
+            int error = errno;
+            (void)close(fd);
+            return error;
+        }
         for (;;) {
             errno = 0;
-            struct dirent *entry = readdir(dir);
+            struct dirent *entry = readdir(dir.get());
             if (entry == nullptr)
                 break;
             std::string_view name = entry->d_name;
             if (!name.empty() && name.find_first_not_of("0123456789") == std::string_view::npos)
                 names.emplace_back(name);
         }
-        int error = errno;
-        (void)closedir(dir);
-        if (error != 0)
-            return error;
+        if (errno != 0)
+            return errno;
         std::sort(names.begin(), names.end(), by_number);
 
         std::unordered_map<std::string, size_t> by_package;
@@ -355,14 +331,16 @@ class DpkgSource : public Source
             for (size_t i = 0; i < entries.size(); i++)
                 by_package.emplace(package_key(entries[i]), i);
         for (const std::string &name : names) {
-            path_.assign(root_).append("/updates/").append(name);
             std::string &text = journal_.emplace_back();
-            error = read_whole_file(path_.c_str(), text);
+            size_t length;
+            int error =
+                read_regular_file(dirfd(dir.get()), name.c_str(), journal_cap, text, length);
             // Folded into "status" since the folder was listed.
             if (error == ENOENT)
                 continue;
             if (error != 0)
                 return error;
+            text.resize(length);
             for (const StatusEntry &entry : parse_status_file(text)) {
                 auto [found, added] = by_package.emplace(package_key(entry), entries.size());
                 if (added)
@@ -379,8 +357,10 @@ class DpkgSource : public Source
         const StatusEntry &entry = item.entry;
         auto package = std::make_shared<Package>(item.instance);
         package->status = entry.status;
-        if (entry.synopsis)
-            package->add("NAME", *entry.synopsis);
+        // Fields that the package tools do not require of a package still
+        // get a value, so one such package does not end the list.
+        package->add("NAME",
+                     entry.synopsis && !entry.synopsis->empty() ? *entry.synopsis : entry.name);
         if (entry.arch)
             package->add("ARCH", *entry.arch);
         if (entry.version)
@@ -388,8 +368,8 @@ class DpkgSource : public Source
         if (entry.maintainer)
             package->add("VENDOR", *entry.maintainer);
         package->add("BASEDIR", "/");
-        if (entry.section)
-            package->add("CATEGORY", *entry.section);
+        package->add("CATEGORY",
+                     entry.section && !entry.section->empty() ? *entry.section : "Unspecified");
         if (!entry.description.empty())
             package->add("DESC", join_description(entry.description));
         time_t when;
@@ -435,15 +415,15 @@ std::vector<StatusEntry> parse_status_file(std::string_view text)
 std::string join_description(std::string_view continuation)
 {
     std::string text;
-    bool first = true;
     while (!continuation.empty()) {
         std::string_view line = content(take_line(continuation));
-        // The value's first line follows the key's own blank.
-        if (first && !line.empty() && is_blank(line[0]))
+        // Only the blank that marks the continuation goes.
+        if (!line.empty() && is_blank(line[0]))
             line.remove_prefix(1);
-        if (!first)
-            text.push_back('\n');
-        first = false;
+        if (line == ".")
+            continue;
+        if (!text.empty())
+            text.push_back(' ');
         text.append(line);
     }
     return text;

@@ -39,48 +39,33 @@ class Descriptor
     int fd_;
 };
 
-// Reads a whole file into buffer[0, length). A short read is the end of a
-// regular file, and the buffer keeps its size from one file to the next, so
-// a small file costs a single read.
-int read_whole_file(int fd, std::string &buffer, size_t &length)
+bool holds_entry(int folder, const char *name)
 {
-    if (buffer.size() < 4096)
-        buffer.resize(4096);
-    length = 0;
-    for (;;) {
-        ssize_t got = read(fd, buffer.data() + length, buffer.size() - length);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return errno == EISDIR ? not_an_instance : errno;
-        length += static_cast<size_t>(got);
-        if (length < buffer.size())
-            return 0;
-        buffer.resize(buffer.size() * 2);
-    }
-}
-
-bool holds_entry(int base, std::string &path, const std::string &folder, const char *name)
-{
-    path.assign(folder).append("/").append(name);
     struct stat st;
-    return fstatat(base, path.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+    return fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
-// Reads the instance folder (a path relative to base) into package. The
-// paths go through the folder every time rather than through a descriptor
-// of it: that is two system calls fewer per package.
-int read_instance(int base, const std::string &folder, const char *instance, std::string &path,
-                  std::string &buffer, std::shared_ptr<Package> &package)
+// Reads the instance folder, an entry of base, into package. Neither the
+// folder nor its "pkginfo" is reached through a link: a link could lead out
+// of the database and list a package that is not installed.
+int read_instance(int base, const char *instance, std::string &buffer,
+                  std::shared_ptr<Package> &package)
 {
-    path.assign(folder).append("/pkginfo");
-    // Non-blocking, so a stray FIFO cannot hang the enumeration.
-    Descriptor file(openat(base, path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    // ENOTDIR: the entry is no folder; ENOENT: no "pkginfo" in it.
-    if (file.get() < 0)
+    Descriptor folder(
+        openat(base, instance, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (folder.get() < 0) {
+        // A link is refused as not a folder too; only a look at the entry
+        // tells it from a plain file.
+        struct stat st;
+        if (errno == ENOTDIR && fstatat(base, instance, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISLNK(st.st_mode))
+            return ELOOP;
         return errno == ENOENT || errno == ENOTDIR ? not_an_instance : errno;
+    }
     size_t length;
-    int error = read_whole_file(file.get(), buffer, length);
+    int error = read_regular_file(folder.get(), "pkginfo", pkginfo_cap, buffer, length);
+    if (error == ENOENT || error == EISDIR)
+        return not_an_instance;
     if (error != 0)
         return error;
 
@@ -88,7 +73,7 @@ int read_instance(int base, const std::string &folder, const char *instance, std
     parse_pkginfo_file(std::string_view(buffer.data(), length), *package);
     // The package tools leave these behind while an installation or a
     // removal is under way, and after one that broke off.
-    if (holds_entry(base, path, folder, "!I-Lock!") || holds_entry(base, path, folder, "!R-Lock!"))
+    if (holds_entry(folder.get(), "!I-Lock!") || holds_entry(folder.get(), "!R-Lock!"))
         package->status = status_partial;
     return 0;
 }
@@ -117,8 +102,7 @@ class FolderSource : public Source
         }
         while (position_ < order_.size()) {
             const char *name = names_.data() + order_[position_++];
-            folder_.assign(name);
-            int error = read_instance(dirfd(listing_), folder_, name, path_, buffer_, package);
+            int error = read_instance(dirfd(listing_), name, buffer_, package);
             if (error != not_an_instance)
                 return error;
         }
@@ -131,8 +115,8 @@ class FolderSource : public Source
         if (!is_instance_name(instance))
             return package;
         std::string name(instance);
-        folder_.assign(root_).append("/").append(name);
-        if (read_instance(AT_FDCWD, folder_, name.c_str(), path_, buffer_, package) != 0)
+        Descriptor base(open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (base.get() < 0 || read_instance(base.get(), name.c_str(), buffer_, package) != 0)
             package.reset();
         return package;
     }
@@ -179,9 +163,7 @@ class FolderSource : public Source
     std::string names_;         // every name, each ended by a NUL
     std::vector<size_t> order_; // offsets into names_, in byte order
     size_t position_ = 0;
-    std::string folder_; // the instance folder being read
-    std::string path_;   // a file in it
-    std::string buffer_; // its "pkginfo" file
+    std::string buffer_; // the "pkginfo" file being read
 };
 
 } // namespace

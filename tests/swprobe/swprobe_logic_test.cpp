@@ -1,44 +1,30 @@
-// swprobe's loop and record writer against a scripted pkginfo()/pkgparam()
-// that logs every call on standard error. Each run is a child process, so the
-// exit with status 2 can be watched like any other end, with its calls.
+// swprobe's loop and record writer against a scripted pkginfo()/pkgparam().
+// Each run is a child process, so the exit with status 2 can be watched like
+// any other end.
 #include "support.h"
 #include "swprobe.h"
 
 #include <cerrno>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <deque>
-#include <map>
 
 namespace
 {
 
-// What one pkginfo(info, "all", NULL, NULL) call answers. Fields left null
-// are not touched, so a record the caller did not clear shows through.
-struct Answer {
-    int result = 0;
-    int error = 0;
-    const char *pkginst = nullptr, *name = nullptr, *arch = nullptr, *version = nullptr;
-    const char *vendor = nullptr, *basedir = nullptr, *catg = nullptr;
-    int status = 0;
-    std::map<std::string, std::string> params;
-};
-
-std::vector<Answer> script;
+// What each pkginfo(info, "all", NULL, NULL) answers, one entry a call:
+// "INST|NAME|CATEGORY|ARCH|VERSION|VENDOR|BASEDIR|STATUS|PARAM=VALUE|...",
+// where "~" leaves the field as the caller left it; "!N" fails with errno N,
+// "+" returns 1. pkgparam(NULL, NULL) and the end of the list are told on
+// standard error as "." and "|".
+std::vector<std::string> script;
 size_t next_answer;
-std::deque<std::string> strings; // keeps what the double hands out alive
+std::vector<std::string> fields; // of the last answer
+std::deque<std::string> strings; // handed out, alive until the run ends
 
-char *hand_out(const char *text)
+char *hand_out(const std::string &text)
 {
-    if (text == nullptr)
-        return nullptr;
     return strings.emplace_back(text).data();
-}
-
-const char *shown(const char *text)
-{
-    return text != nullptr ? text : "NULL";
 }
 
 } // namespace
@@ -46,200 +32,56 @@ const char *shown(const char *text)
 extern "C" int pkginfo(struct pkginfo *info, char *pkginst, ...)
 {
     if (pkginst == nullptr) {
-        (void)fprintf(stderr, "pkginfo(NULL)\n");
+        (void)fputs("|", stderr);
         return 0;
     }
     va_list selectors;
     va_start(selectors, pkginst);
-    const char *arch = va_arg(selectors, const char *);
-    const char *version = va_arg(selectors, const char *);
+    bool selected = va_arg(selectors, const char *) != nullptr;
+    selected = va_arg(selectors, const char *) != nullptr || selected;
     va_end(selectors);
-    bool cleared = info->pkginst == nullptr && info->name == nullptr && info->arch == nullptr &&
-                   info->version == nullptr && info->vendor == nullptr &&
-                   info->basedir == nullptr && info->catg == nullptr && info->status == 0;
-    (void)fprintf(stderr, "pkginfo(%s,%s,%s)%s\n", pkginst, shown(arch), shown(version),
-                  cleared ? "" : " on a stale record");
-
-    if (next_answer == script.size()) {
-        errno = ESRCH;
+    errno = selected || strcmp(pkginst, "all") != 0 ? EINVAL : ESRCH;
+    if (errno == EINVAL || next_answer == script.size())
         return -1;
+    const std::string &answer = script[next_answer++];
+    if (answer[0] == '!' || answer == "+") {
+        errno = answer == "+" ? ESRCH : std::stoi(answer.substr(1));
+        return answer == "+" ? 1 : -1;
     }
-    const Answer &answer = script[next_answer++];
-    if (answer.result != 0) {
-        errno = answer.error;
-        return answer.result;
-    }
-    for (auto [field, value] : {std::pair{&info->pkginst, answer.pkginst},
-                                {&info->name, answer.name},
-                                {&info->arch, answer.arch},
-                                {&info->version, answer.version},
-                                {&info->vendor, answer.vendor},
-                                {&info->basedir, answer.basedir},
-                                {&info->catg, answer.catg}})
-        if (value != nullptr)
-            *field = hand_out(value);
-    info->status = static_cast<char>(answer.status);
+    fields.clear();
+    for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1)
+        fields.push_back(answer.substr(start, (end = answer.find('|', start)) - start));
+    char **slots[] = {&info->pkginst, &info->name,   &info->catg,   &info->arch,
+                      &info->version, &info->vendor, &info->basedir};
+    for (size_t i = 0; i < 7; i++)
+        if (fields[i] != "~")
+            *slots[i] = hand_out(fields[i]);
+    info->status = static_cast<char>(std::stoi(fields[7]));
     return 0;
 }
 
 extern "C" char *pkgparam(char *pkginst, char *param)
 {
-    (void)fprintf(stderr, "pkgparam(%s,%s)\n", shown(pkginst), shown(param));
-    for (const Answer &answer : script) {
-        if (pkginst == nullptr || param == nullptr || answer.pkginst == nullptr ||
-            strcmp(answer.pkginst, pkginst) != 0)
-            continue;
-        auto found = answer.params.find(param);
-        return found == answer.params.end() ? nullptr : hand_out(found->second.c_str());
-    }
+    if (pkginst == nullptr && param == nullptr)
+        (void)fputs(".", stderr);
+    for (size_t i = 8; pkginst != nullptr && param != nullptr && i < fields.size(); i++)
+        if (fields[0] == pkginst && fields[i].starts_with(std::string(param) + "="))
+            return hand_out(fields[i].substr(strlen(param) + 1));
     return nullptr;
 }
 
-namespace
+// The runs of scripts.txt (read_cases()): "< ANSWER" is one answer of the
+// script above, "> LINE" a line of the output, "! CALLS" what the run told
+// on standard error and "? N" the exit status (0 where there is none).
+TEST(ListPackages, Runs)
 {
-
-ChildOutcome list_with(std::vector<Answer> answers)
-{
-    script = std::move(answers);
-    next_answer = 0;
-    return in_child([] { exit(list_packages()); });
-}
-
-Answer package(const char *instance)
-{
-    Answer answer;
-    answer.pkginst = instance;
-    answer.name = "Sample package";
-    answer.arch = "nivex64";
-    answer.version = "1.0";
-    answer.vendor = "Orlo Systems";
-    answer.basedir = "/opt";
-    answer.catg = "application";
-    answer.params = {{"DESC", "A sample"}};
-    return answer;
-}
-
-std::string head(const std::string &instance, const std::string &vendor = "Orlo Systems",
-                 const std::string &basedir = "/opt")
-{
-    return "*PKGINST: " + instance +
-           "\nNAME: Sample package\nCATEGORY: application\nARCH: nivex64\nVERSION: 1.0\nVENDOR: " +
-           vendor + "\nBASEDIR: " + basedir + "\n";
-}
-
-std::string record_of(const std::string &instance)
-{
-    return head(instance) + "STATUS: installed\nDESC: A sample\n";
-}
-
-std::string lookups_of(const std::string &instance)
-{
-    std::string calls;
-    for (const char *param : {"DESC", "PSTAMP", "INSTDATE", "VSTOCK", "SERIALNUM", "HOTLINE",
-                              "EMAIL", "ORLO_PATCHID", "PATCHLIST"})
-        calls += "pkgparam(" + instance + "," + param + ")\n";
-    return calls + "pkgparam(NULL,NULL)\n";
-}
-
-Answer failure(int result, int error)
-{
-    Answer answer;
-    answer.result = result;
-    answer.error = error;
-    return answer;
-}
-
-const std::string ask = "pkginfo(all,NULL,NULL)\n";
-const std::string end = "pkginfo(NULL)\n";
-
-void expect_run(const char *name, const std::vector<Answer> &answers, const std::string &out,
-                const std::string &calls, int status)
-{
-    SCOPED_TRACE(name);
-    ChildOutcome outcome = list_with(answers);
-    EXPECT_EQ(outcome.out, out);
-    EXPECT_EQ(outcome.err, calls);
-    EXPECT_EQ(outcome.status, status);
-}
-
-} // namespace
-
-TEST(ListPackages, OnePackageRecords)
-{
-    Answer full = package("ORLOa");
-    full.params = {{"DESC", "Full"},       {"PSTAMP", "b42"},        {"INSTDATE", "Mar 01 2024"},
-                   {"VSTOCK", "VS-1"},     {"SERIALNUM", "77"},      {"HOTLINE", "555-0100"},
-                   {"EMAIL", "h@orlo.ex"}, {"ORLO_PATCHID", "1-01"}, {"PATCHLIST", "1-01 2-03"}};
-    Answer nulls = package("ORLOa");
-    nulls.vendor = nulls.basedir = nullptr;
-    nulls.params = {{"PATCHLIST", "9-99"}, {"DESC", "Two"}};
-    Answer empties = package("ORLOa");
-    empties.vendor = empties.basedir = "";
-    empties.params = {{"DESC", ""}, {"EMAIL", "e@orlo.ex"}};
-    Answer pre_svr4 = package("ORLOa");
-    pre_svr4.status = 2;
-    // Instance, vendor and base directory are not required of a package.
-    Answer bare = nulls;
-    bare.pkginst = nullptr;
-
-    const std::string once = ask + lookups_of("ORLOa") + ask + end;
-    expect_run("every parameter, in table order", {full},
-               head("ORLOa") + "STATUS: installed\nDESC: Full\nPSTAMP: b42\nINSTDATE: Mar 01 "
-                               "2024\nVSTOCK: VS-1\nSERIALNUM: 77\nHOTLINE: 555-0100\nEMAIL: "
-                               "h@orlo.ex\nORLO_PATCHID: 1-01\nPATCHLIST: 1-01 2-03\n",
-               once, 0);
-    expect_run("null vendor and base directory, two parameters", {nulls},
-               head("ORLOa", "<not specified>", "<not specified>") +
-                   "STATUS: installed\nDESC: Two\nPATCHLIST: 9-99\n",
-               once, 0);
-    expect_run("empty strings", {empties},
-               head("ORLOa", "", "") + "STATUS: installed\nEMAIL: e@orlo.ex\n", once, 0);
-    expect_run("pre-SVR4 looks nothing up", {pre_svr4}, head("ORLOa") + "STATUS: pre-SVR4\n",
-               ask + ask + end, 0);
-    expect_run("null instance", {bare},
-               head("<not specified>", "<not specified>", "<not specified>") +
-                   "STATUS: installed\n",
-               ask + lookups_of("NULL") + ask + end, 0);
-
-    // Every status but pre-SVR4 has its parameters looked up.
-    struct {
-        int status;
-        const char *word;
-    } words[] = {{0, "installed"},       {1, "partially installed"}, {3, "unknown"},
-                 {4, "spooled"},         {5, "<not specified>"},     {9, "<not specified>"},
-                 {-1, "<not specified>"}};
-    for (auto &w : words) {
-        Answer answer = package("ORLOa");
-        answer.status = w.status;
-        expect_run(w.word, {answer}, head("ORLOa") + "STATUS: " + w.word + "\nDESC: A sample\n",
-                   once, 0);
+    for (const TestCase &c : read_cases(SWPROBE_SCRIPTS)) {
+        SCOPED_TRACE(c.name);
+        script = c.of('<');
+        next_answer = 0;
+        ChildOutcome outcome = in_child([] { exit(list_packages()); });
+        EXPECT_EQ(outcome.out, c.text('>'));
+        EXPECT_EQ(outcome.err, c.of('!').empty() ? "" : c.of('!')[0]);
+        EXPECT_EQ(std::to_string(outcome.status), c.of('?').empty() ? "0" : c.of('?')[0]);
     }
-}
-
-TEST(ListPackages, Ends)
-{
-    const std::string incomplete = error_record("Incomplete information from pkginfo.", 5061, 0);
-    const std::string denied = error_record("Error from pkginfo: Permission denied", 5013, 13);
-    const std::string two = record_of("ORLOa") + record_of("ORLOb");
-    const std::string two_calls = ask + lookups_of("ORLOa") + ask + lookups_of("ORLOb") + ask;
-    auto lacking = [](const char *Answer::*field, const char *value) {
-        Answer answer = package("ORLOc");
-        answer.*field = value;
-        return answer;
-    };
-    Answer a = package("ORLOa"), b = package("ORLOb"), d = package("ORLOd");
-
-    expect_run("no packages", {}, "", ask + end, 0);
-    expect_run("two packages", {a, b}, two, two_calls + end, 0);
-    expect_run("denied on the first call", {failure(-1, EACCES)}, denied, ask + end, 0);
-    expect_run("denied on the third call", {a, b, failure(-1, EACCES), d}, two + denied,
-               two_calls + end, 0);
-    expect_run("a positive result ends the run too", {a, failure(1, ESRCH), b}, record_of("ORLOa"),
-               ask + lookups_of("ORLOa") + ask + end, 0);
-    expect_run("the third of five has an empty version",
-               {a, b, lacking(&Answer::version, ""), d, package("ORLOe")}, two + incomplete,
-               two_calls, 2);
-    expect_run("no name", {lacking(&Answer::name, nullptr)}, incomplete, ask, 2);
-    expect_run("empty architecture", {lacking(&Answer::arch, "")}, incomplete, ask, 2);
-    expect_run("no category", {lacking(&Answer::catg, nullptr)}, incomplete, ask, 2);
 }
