@@ -6,7 +6,6 @@
 #include <fstream>
 #include <sstream>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -90,31 +89,4 @@ SandboxResult run_checked(const SandboxRun &run)
         end_test(result.setup_error);
     EXPECT_EQ(result.setup_error, "") << "sandbox for " << run.program;
     return result;
-}
-
-ChildOutcome in_child(const std::function<void()> &body)
-{
-    // Files, not pipes: a child that writes much cannot block on a reader.
-    FILE *files[2] = {tmpfile(), tmpfile()};
-    if (files[0] == nullptr || files[1] == nullptr)
-        return {"", std::string("tmpfile: ") + strerror(errno), -1};
-    (void)fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        (void)dup2(fileno(files[0]), STDOUT_FILENO);
-        (void)dup2(fileno(files[1]), STDERR_FILENO);
-        body();
-        exit(0);
-    }
-    int status = 0;
-    (void)waitpid(pid, &status, 0);
-    std::string texts[2];
-    for (int i = 0; i < 2; i++) {
-        char buffer[65536];
-        rewind(files[i]);
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, files[i])) > 0;)
-            texts[i].append(buffer, n);
-        (void)fclose(files[i]);
-    }
-    return {texts[0], texts[1], WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
 }
