@@ -67,8 +67,7 @@ void place(const std::string &source, const std::string &target)
          "bind " + source);
 }
 
-// The image's entries where the root has none yet; those of its dev join
-// the minimal /dev.
+// The image's entries where the root has none yet; its dev joins the root's.
 void lay_entries(const std::string &from, const std::string &to)
 {
     std::error_code error;
@@ -86,8 +85,7 @@ void lay_entries(const std::string &from, const std::string &to)
 
 void make_root(const SandboxRun &run, const std::string &root)
 {
-    // Without root, a user namespace in which the caller is root gives the
-    // rights to mount and chroot; no other uid exists there.
+    // Without root, a user namespace where the caller alone is root.
     std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
     if (uid != "0") {
         must(unshare(CLONE_NEWUSER) == 0, "unprivileged user namespaces are disabled here");
@@ -100,8 +98,7 @@ void make_root(const SandboxRun &run, const std::string &root)
     // Nothing mounted from here on may propagate back to the host.
     must(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "private mounts");
     mount_fs("tmpfs", root, "mode=0755");
-    // What a dynamically linked program needs: the host's folders read-only,
-    // the image's folder of the same name laid over each.
+    // The host's folders for a dynamically linked program, the image's over them.
     for (std::string dir : {"/usr", "/lib", "/lib64", "/bin", "/sbin", "/etc"}) {
         struct stat st;
         if (lstat(dir.c_str(), &st) != 0)
@@ -143,8 +140,7 @@ void exec_program(const SandboxRun &run)
 }
 
 // The body runs in a child whose report, output and errors go to unnamed
-// files, read once it has ended: no pipe can fill up and block it. A
-// sandbox's root is a folder beside them.
+// files, read once it has ended: no pipe can fill up and block it.
 SandboxResult run_child(const SandboxRun &run, const std::function<void(std::string)> &body)
 {
     SandboxResult result;

@@ -4,7 +4,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,38 +23,38 @@ TempDir::~TempDir()
     fs::remove_all(path_, error);
 }
 
-static void make_parents(const std::string &path)
+// path, once the folders above it exist.
+static const char *under_parents(const std::string &path)
 {
     std::error_code error;
     fs::create_directories(fs::path(path).parent_path(), error);
     EXPECT_FALSE(error) << "mkdir above " << path << ": " << error.message();
+    return path.c_str();
 }
 
 void make_dir(const std::string &path, mode_t mode)
 {
-    make_parents(path);
-    EXPECT_TRUE(mkdir(path.c_str(), mode) == 0 || errno == EEXIST) << path << strerror(errno);
+    EXPECT_TRUE(mkdir(under_parents(path), mode) == 0 || errno == EEXIST)
+        << path << strerror(errno);
     (void)chmod(path.c_str(), mode);
 }
 
 void write_file(const std::string &path, const std::string &content, mode_t mode)
 {
-    make_parents(path);
-    EXPECT_TRUE(std::ofstream(path, std::ios::binary) << content << std::flush) << path;
+    EXPECT_TRUE(std::ofstream(under_parents(path), std::ios::binary) << content << std::flush)
+        << path;
     (void)chmod(path.c_str(), mode);
 }
 
 void make_link(const std::string &path, const std::string &target)
 {
-    make_parents(path);
-    EXPECT_EQ(symlink(target.c_str(), path.c_str()), 0) << path << ": " << strerror(errno);
+    EXPECT_EQ(symlink(target.c_str(), under_parents(path)), 0) << path << ": " << strerror(errno);
 }
 
 std::string read_file(const std::string &path)
 {
-    std::ostringstream content;
-    content << std::ifstream(path, std::ios::binary).rdbuf();
-    return content.str();
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 std::string stage_dir()

@@ -32,8 +32,7 @@ void make_link(const std::string &path, const std::string &target);
 std::string read_file(const std::string &path);
 
 std::string stage_dir(); // the install tree CTest staged before the tests
-// A run of an installed program with a plain environment, as the parent
-// collector makes it; adjust the fields before running.
+// An installed program's run, in a plain environment as the parent makes it.
 SandboxRun installed(const std::string &program, std::vector<std::string> args = {});
 
 // Ends the test: skipped for this reason, or failed under CI, where a

@@ -10,15 +10,12 @@
 const char collector_name[] = "testprobe";
 const int collector_output_failure_status = 7;
 
-static void parse(std::vector<std::string> words)
+static void parse(std::vector<const char *> argv)
 {
-    static char arg0[] = "testprobe";
-    std::vector<char *> argv{arg0};
-    for (std::string &word : words)
-        argv.push_back(word.data());
+    argv.insert(argv.begin(), "testprobe");
     argv.push_back(nullptr);
     optind = 0;
-    parse_command_line(static_cast<int>(argv.size() - 1), argv.data());
+    parse_command_line(static_cast<int>(argv.size() - 1), const_cast<char **>(argv.data()));
 }
 
 TEST(Frame, CommandLines)
@@ -26,7 +23,7 @@ TEST(Frame, CommandLines)
     const std::string work = "work\n",
                       invalid = error_record("Invalid command line argument", 5022, 22);
     struct {
-        std::vector<std::string> words;
+        std::vector<const char *> words;
         std::string out, err;
         int status;
     } cases[] = {
