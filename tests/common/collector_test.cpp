@@ -20,26 +20,23 @@ static void parse(std::vector<const char *> argv)
 
 TEST(Frame, CommandLines)
 {
-    const std::string work = "work\n",
-                      invalid = error_record("Invalid command line argument", 5022, 22);
+    const std::string invalid = error_record("Invalid command line argument", 5022, 22);
     struct {
         std::vector<const char *> words;
-        std::string out, err;
-        int status;
+        std::string expected; // standard output, standard error, then the exit status
     } cases[] = {
-        {{}, work, "", 0},
-        {{"word", "-x", "-V"}, work, "", 0}, // an option after an operand is an operand
-        {{"-V"}, "testprobe\t1.1\n", "", 0},
-        {{"-V", "-V"}, invalid, "", 1},
-        {{"-Vx"}, invalid, "testprobe: invalid option -- 'x'\n", 1},
+        {{}, "work\n0"},
+        {{"word", "-x", "-V"}, "work\n0"}, // an option after an operand is an operand
+        {{"-V"}, "testprobe\t1.1\n0"},
+        {{"-V", "-V"}, invalid + "1"},
+        {{"-Vx"}, invalid + "testprobe: invalid option -- 'x'\n1"},
     };
     for (auto &c : cases) {
         ChildOutcome o = in_child([&] {
             parse(c.words);
             (void)fputs("work\n", stdout);
         });
-        EXPECT_EQ(o.out + o.err + std::to_string(o.status),
-                  c.out + c.err + std::to_string(c.status))
+        EXPECT_EQ(o.out + o.err + std::to_string(o.status), c.expected)
             << testing::PrintToString(c.words);
     }
 }
