@@ -13,15 +13,14 @@ int main(int argc, char *argv[])
 {
     size_t count = 0;
     for (int i = 1; i < argc; i++)
-        for (const auto &entry : std::filesystem::recursive_directory_iterator(argv[i])) {
-            if (!entry.is_regular_file())
-                continue;
-            std::ifstream file(entry.path(), std::ios::binary);
-            std::string bytes{std::istreambuf_iterator<char>(file), {}};
-            (void)LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()),
-                                         bytes.size());
-            count++;
-        }
+        for (const auto &entry : std::filesystem::recursive_directory_iterator(argv[i]))
+            if (entry.is_regular_file()) {
+                std::ifstream file(entry.path(), std::ios::binary);
+                std::string bytes{std::istreambuf_iterator<char>(file), {}};
+                (void)LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t *>(bytes.data()),
+                                             bytes.size());
+                count++;
+            }
     std::printf("replayed %zu inputs\n", count);
     return count == 0;
 }

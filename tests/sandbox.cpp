@@ -67,8 +67,7 @@ void place(const std::string &source, const std::string &target)
          "bind " + source);
 }
 
-// The image's entries where the root has none yet; those of its dev join
-// the minimal /dev.
+// The image's entries where the root has none yet; its dev joins the root's.
 void lay_entries(const std::string &from, const std::string &to)
 {
     std::error_code error;
@@ -86,8 +85,7 @@ void lay_entries(const std::string &from, const std::string &to)
 
 void make_root(const SandboxRun &run, const std::string &root)
 {
-    // Without root, a user namespace in which the caller is root gives the
-    // rights to mount and chroot; no other uid exists there.
+    // Without root, a user namespace where the caller alone is root.
     std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
     if (uid != "0") {
         must(unshare(CLONE_NEWUSER) == 0, "unprivileged user namespaces are disabled here");
@@ -100,8 +98,7 @@ void make_root(const SandboxRun &run, const std::string &root)
     // Nothing mounted from here on may propagate back to the host.
     must(mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0, "private mounts");
     mount_fs("tmpfs", root, "mode=0755");
-    // What a dynamically linked program needs: the host's folders read-only,
-    // the image's folder of the same name laid over each.
+    // The host's folders for a dynamically linked program, the image's over them.
     for (std::string dir : {"/usr", "/lib", "/lib64", "/bin", "/sbin", "/etc"}) {
         struct stat st;
         if (lstat(dir.c_str(), &st) != 0)
@@ -123,27 +120,11 @@ void make_root(const SandboxRun &run, const std::string &root)
         place(path, root + path);
     if (!run.install.empty())
         place(run.install, root + sandbox_install_dir);
+    must(chdir(root.c_str()) == 0 && chroot(".") == 0 && chdir("/") == 0, "chroot");
 }
 
-[[noreturn]] void start_child(const SandboxRun &run, const std::string &root, int out, int err)
+void exec_program(const SandboxRun &run)
 {
-    // Survives exec: a program that hangs is killed, and reported as such.
-    (void)alarm(static_cast<unsigned>(run.timeout_seconds));
-    must(dup2(open("/dev/null", O_RDONLY | O_CLOEXEC), 0) == 0, "stdin");
-    if (!root.empty())
-        make_root(run, root);
-    int fds[] = {out, err};
-    SandboxOutput modes[] = {run.out, run.err};
-    for (int i = 0; i < 2; i++) {
-        if (modes[i] == SandboxOutput::full)
-            fds[i] = open("/dev/full", O_WRONLY | O_CLOEXEC);
-        if (modes[i] == SandboxOutput::closed)
-            (void)close(i + 1);
-        else if (modes[i] != SandboxOutput::inherit)
-            must(dup2(fds[i], i + 1) == i + 1, "redirect");
-    }
-    if (!root.empty())
-        must(chdir(root.c_str()) == 0 && chroot(".") == 0 && chdir("/") == 0, "chroot");
     if (run.as_user)
         must(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0,
              "switch to uid 65534 (only root can: a user namespace maps the caller alone)");
@@ -156,19 +137,18 @@ void make_root(const SandboxRun &run, const std::string &root)
     envp.push_back(nullptr);
     execve(run.program.c_str(), argv.data(), envp.data());
     must(false, "exec " + run.program);
-    _exit(127);
 }
 
-// The child's report, output and errors go to unnamed files, read once it
-// has ended: no pipe can fill up and block it. Sandboxed, its root is a
-// folder beside them.
-SandboxResult run_child(const SandboxRun &run, bool sandboxed)
+// The body runs in a child whose report, output and errors go to unnamed
+// files, read once it has ended: no pipe can fill up and block it.
+SandboxResult run_child(const SandboxRun &run, const std::function<void(std::string)> &body)
 {
     SandboxResult result;
     const char *tmpdir = getenv("TMPDIR");
     std::string folder = std::string(tmpdir && *tmpdir ? tmpdir : "/tmp") + "/probe-sandbox.XXXXXX";
     int fds[3] = {-1, -1, -1};
     pid_t pid = -1;
+    (void)fflush(nullptr);
     if (mkdtemp(folder.data()) != nullptr && mkdir((folder + "/root").c_str(), 0755) == 0) {
         for (int &fd : fds)
             fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
@@ -179,7 +159,21 @@ SandboxResult run_child(const SandboxRun &run, bool sandboxed)
         result.setup_error = std::string("cannot start: ") + strerror(errno);
     if (pid == 0) {
         report_fd = fds[0];
-        start_child(run, sandboxed ? folder + "/root" : "", fds[1], fds[2]);
+        // Survives exec: a program that hangs is killed, and reported as such.
+        (void)alarm(static_cast<unsigned>(run.timeout_seconds));
+        const char *input = run.input.empty() ? "/dev/null" : run.input.c_str();
+        must(dup2(open(input, O_RDONLY | O_CLOEXEC), 0) == 0, "open " + std::string(input));
+        SandboxOutput modes[] = {run.out, run.err};
+        for (int i = 0; i < 2; i++) {
+            if (modes[i] == SandboxOutput::full)
+                fds[i + 1] = open("/dev/full", O_WRONLY | O_CLOEXEC);
+            if (modes[i] == SandboxOutput::closed)
+                (void)close(i + 1);
+            else if (modes[i] != SandboxOutput::inherit)
+                must(dup2(fds[i + 1], i + 1) == i + 1, "redirect");
+        }
+        body(folder + "/root");
+        exit(0);
     }
     int status = 0;
     while (pid > 0 && waitpid(pid, &status, 0) < 0 && errno == EINTR)
@@ -211,10 +205,16 @@ std::string sandbox_unavailable_reason()
 
 SandboxResult run_in_sandbox(const SandboxRun &run)
 {
-    return run_child(run, true);
+    return run_child(run,
+                     [&](const std::string &root) { make_root(run, root), exec_program(run); });
 }
 
 SandboxResult run_natively(const SandboxRun &run)
 {
-    return run_child(run, false);
+    return run_child(run, [&](const std::string &) { exec_program(run); });
+}
+
+ChildOutcome in_child(const std::function<void()> &body)
+{
+    return run_child({}, [&](const std::string &) { body(); });
 }

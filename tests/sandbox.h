@@ -5,6 +5,7 @@
 #ifndef PROBES_TESTS_SANDBOX_H
 #define PROBES_TESTS_SANDBOX_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ struct SandboxRun {
     std::string install{};                 // install tree, bound at sandbox_install_dir
     std::vector<std::string> env{};        // the whole environment, KEY=VALUE
     std::vector<std::string> host_binds{}; // host paths bound read-only at the same place
+    std::string input{};                   // host file on standard input, else /dev/null
     bool as_user = false;                  // run as uid/gid 65534 instead of root
     SandboxOutput out = SandboxOutput::capture;
     SandboxOutput err = SandboxOutput::capture;
@@ -36,4 +38,9 @@ struct SandboxResult {
 std::string sandbox_unavailable_reason(); // empty where sandboxes can be made
 SandboxResult run_in_sandbox(const SandboxRun &run);
 SandboxResult run_natively(const SandboxRun &run); // no namespace, chroot or image
+
+// What a body run in a forked child wrote and how the child ended; a body
+// that returns ends with exit(0).
+using ChildOutcome = SandboxResult;
+ChildOutcome in_child(const std::function<void()> &body);
 #endif

@@ -9,8 +9,8 @@ int main(int argc, char *argv[])
     SandboxRun run{.install = PROBES_STAGE_DIR, .env = {"PATH=/usr/bin:/bin"}};
     run.out = run.err = SandboxOutput::inherit;
     int i = 1;
-    for (; i + 1 < argc && argv[i][0] == '-'; i++) {
-        std::string option = argv[i], value = argv[i + 1];
+    for (std::string option; i + 1 < argc && (option = argv[i])[0] == '-'; i++) {
+        std::string value = argv[i + 1];
         if (option == "--user")
             run.as_user = true;
         else if (option == "--image" || option == "--install")

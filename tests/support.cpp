@@ -4,9 +4,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -25,38 +23,38 @@ TempDir::~TempDir()
     fs::remove_all(path_, error);
 }
 
-static void make_parents(const std::string &path)
+// path, once the folders above it exist.
+static const char *under_parents(const std::string &path)
 {
     std::error_code error;
     fs::create_directories(fs::path(path).parent_path(), error);
     EXPECT_FALSE(error) << "mkdir above " << path << ": " << error.message();
+    return path.c_str();
 }
 
 void make_dir(const std::string &path, mode_t mode)
 {
-    make_parents(path);
-    EXPECT_TRUE(mkdir(path.c_str(), mode) == 0 || errno == EEXIST) << path << strerror(errno);
+    EXPECT_TRUE(mkdir(under_parents(path), mode) == 0 || errno == EEXIST)
+        << path << strerror(errno);
     (void)chmod(path.c_str(), mode);
 }
 
 void write_file(const std::string &path, const std::string &content, mode_t mode)
 {
-    make_parents(path);
-    EXPECT_TRUE(std::ofstream(path, std::ios::binary) << content << std::flush) << path;
+    EXPECT_TRUE(std::ofstream(under_parents(path), std::ios::binary) << content << std::flush)
+        << path;
     (void)chmod(path.c_str(), mode);
 }
 
 void make_link(const std::string &path, const std::string &target)
 {
-    make_parents(path);
-    EXPECT_EQ(symlink(target.c_str(), path.c_str()), 0) << path << ": " << strerror(errno);
+    EXPECT_EQ(symlink(target.c_str(), under_parents(path)), 0) << path << ": " << strerror(errno);
 }
 
 std::string read_file(const std::string &path)
 {
-    std::ostringstream content;
-    content << std::ifstream(path, std::ios::binary).rdbuf();
-    return content.str();
+    std::ifstream file(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 void make_tree(const std::string &root, const std::vector<std::string> &entries)
@@ -156,31 +154,4 @@ SandboxResult run_checked(const SandboxRun &run)
         end_test(result.setup_error);
     EXPECT_EQ(result.setup_error, "") << "sandbox for " << run.program;
     return result;
-}
-
-ChildOutcome in_child(const std::function<void()> &body)
-{
-    // Files, not pipes: a child that writes much cannot block on a reader.
-    FILE *files[2] = {tmpfile(), tmpfile()};
-    if (files[0] == nullptr || files[1] == nullptr)
-        return {"", std::string("tmpfile: ") + strerror(errno), -1};
-    (void)fflush(nullptr);
-    pid_t pid = fork();
-    if (pid == 0) {
-        (void)dup2(fileno(files[0]), STDOUT_FILENO);
-        (void)dup2(fileno(files[1]), STDERR_FILENO);
-        body();
-        exit(0);
-    }
-    int status = 0;
-    (void)waitpid(pid, &status, 0);
-    std::string texts[2];
-    for (int i = 0; i < 2; i++) {
-        char buffer[65536];
-        rewind(files[i]);
-        for (size_t n; (n = fread(buffer, 1, sizeof buffer, files[i])) > 0;)
-            texts[i].append(buffer, n);
-        (void)fclose(files[i]);
-    }
-    return {texts[0], texts[1], WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status)};
 }

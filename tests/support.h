@@ -1,12 +1,11 @@
-// Helpers shared by the tests: throwaway folders, files and links, runs of
-// the installed programs and of code that ends its process.
+// Helpers shared by the tests: throwaway folders, files and links, and runs
+// of the installed programs.
 #ifndef PROBES_TESTS_SUPPORT_H
 #define PROBES_TESTS_SUPPORT_H
 
 #include "records.h"
 #include "sandbox.h"
 
-#include <functional>
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
@@ -55,8 +54,7 @@ struct TestCase {
 std::vector<TestCase> read_cases(const std::string &path);
 
 std::string stage_dir(); // the install tree CTest staged before the tests
-// A run of an installed program with a plain environment, as the parent
-// collector makes it; adjust the fields before running.
+// An installed program's run, in a plain environment as the parent makes it.
 SandboxRun installed(const std::string &program, std::vector<std::string> args = {});
 
 // Ends the test: skipped for this reason, or failed under CI, where a
@@ -68,12 +66,4 @@ SandboxRun installed(const std::string &program, std::vector<std::string> args =
 // Fails the test when the sandbox itself failed; a run as uid 65534 ends it
 // where only root could switch.
 SandboxResult run_checked(const SandboxRun &run);
-
-// What a body run in a forked child wrote and how the child ended (exit
-// status, or 128 + signal number); a body that returns ends with exit(0).
-struct ChildOutcome {
-    std::string out, err;
-    int status;
-};
-ChildOutcome in_child(const std::function<void()> &body);
 #endif
