@@ -2,19 +2,23 @@
 
 #include <charconv>
 
+// A header starts with "*"; an empty line, a line that starts with ", " (the
+// rest of a table after a timestamp's line feed) or one without ": " goes
+// on with the value before it; any other line is KEY ": " VALUE.
 void read_record_line(RecordReader &reader, std::string_view line)
 {
     size_t colon = line.find(": ");
-    if (colon == std::string_view::npos) {
-        reader.handler(reader.in_record ? RecordPart::continuation : RecordPart::stray, {}, line,
-                       reader.context);
-        return;
-    }
-    if (line.front() == '*') {
+    if (!line.empty() && line.front() == '*') {
         if (reader.in_record)
             reader.handler(RecordPart::end, {}, {}, reader.context);
         reader.in_record = true;
-        reader.handler(RecordPart::header, line.substr(1, colon - 1), line.substr(colon + 2),
+        if (colon == std::string_view::npos)
+            reader.handler(RecordPart::header, line.substr(1), {}, reader.context);
+        else
+            reader.handler(RecordPart::header, line.substr(1, colon - 1), line.substr(colon + 2),
+                           reader.context);
+    } else if (colon == std::string_view::npos || line.starts_with(", ")) {
+        reader.handler(reader.in_record ? RecordPart::continuation : RecordPart::stray, {}, line,
                        reader.context);
     } else if (reader.in_record) {
         reader.handler(RecordPart::field, line.substr(0, colon), line.substr(colon + 2),
