@@ -32,7 +32,7 @@ check:
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 
 demo:
-	@tests/demo $(BUILD) $(JOBS)
+	@sample-host/demo $(BUILD) $(JOBS)
 
 fuzz:
 	.ci/install-deps fuzz

@@ -7,6 +7,8 @@
 
 #include <pkginfo.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstddef>
 #include <memory>
 #include <optional>
@@ -95,6 +97,52 @@ class Source
     // The package of one instance, for parameter lookups; nullptr when the
     // database has no such instance or it cannot be read.
     virtual std::shared_ptr<Package> find(std::string_view instance) = 0;
+};
+
+// A source read whole on first use into items sorted by their instance:
+// load() fills installed and answers 0 or an errno, make_package builds one.
+template <typename Item> class LoadedSource : public Source
+{
+  public:
+    int next(std::shared_ptr<Package> &package) override
+    {
+        if (!loaded) {
+            int error = load();
+            if (error != 0)
+                return error;
+            position = 0;
+            loaded = true;
+        }
+        if (position >= installed.size())
+            return ESRCH;
+        package = make_package(installed[position++]);
+        return 0;
+    }
+
+    std::shared_ptr<Package> find(std::string_view instance) override
+    {
+        if (!loaded) {
+            if (load() != 0)
+                return nullptr;
+            position = 0;
+            loaded = true;
+        }
+        auto found = std::lower_bound(
+            installed.begin(), installed.end(), instance,
+            [](const Item &item, std::string_view wanted) { return item.instance < wanted; });
+        if (found == installed.end() || found->instance != instance)
+            return nullptr;
+        return make_package(*found);
+    }
+
+  protected:
+    virtual int load() = 0;
+    virtual std::shared_ptr<Package> make_package(const Item &item) = 0;
+    std::vector<Item> installed; // in byte order of the instance
+
+  private:
+    bool loaded = false;
+    size_t position = 0;
 };
 
 // The database folder: one subfolder per instance, holding "pkginfo".

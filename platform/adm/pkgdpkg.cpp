@@ -89,7 +89,7 @@ constexpr std::string_view field_names[field_count] = {
 
 // Status holds three words: what is wanted of the package, whether it needs
 // reinstalling, and the state it is in. Only the state counts here.
-std::optional<char> installed_state(std::string_view status)
+std::optional<char> installedstate(std::string_view status)
 {
     std::string_view word;
     for (int i = 0; i < 3; i++) {
@@ -151,7 +151,7 @@ class Stanza
         if (fields_[package_field] && !fields_[package_field]->empty()) {
             std::optional<char> state;
             if (fields_[status_field])
-                state = installed_state(*fields_[status_field]);
+                state = installedstate(*fields_[status_field]);
             StatusEntry entry;
             entry.name = *fields_[package_field];
             entry.listed = state.has_value();
@@ -223,41 +223,16 @@ struct Installed {
     std::string instance;
 };
 
-class DpkgSource : public Source
+class DpkgSource : public LoadedSource<Installed>
 {
   public:
     explicit DpkgSource(const std::string &root) : root_(root) {}
-
-    int next(std::shared_ptr<Package> &package) override
-    {
-        if (!loaded_) {
-            int error = load();
-            if (error != 0)
-                return error;
-        }
-        if (position_ >= installed_.size())
-            return ESRCH;
-        package = make_package(installed_[position_++]);
-        return 0;
-    }
-
-    std::shared_ptr<Package> find(std::string_view instance) override
-    {
-        if (!loaded_ && load() != 0)
-            return nullptr;
-        auto found = std::lower_bound(
-            installed_.begin(), installed_.end(), instance,
-            [](const Installed &item, std::string_view wanted) { return item.instance < wanted; });
-        if (found == installed_.end() || found->instance != instance)
-            return nullptr;
-        return make_package(*found);
-    }
 
   private:
     // The status file and the journal are read and parsed once, in one
     // pass each; their texts stay for as long as the source, since the
     // entries point into them.
-    int load()
+    int load() override
     {
         path_.assign(root_).append("/status");
         size_t length;
@@ -273,8 +248,8 @@ class DpkgSource : public Source
         std::stable_sort(
             entries.begin(), entries.end(),
             [](const StatusEntry &a, const StatusEntry &b) { return a.name < b.name; });
-        installed_.clear();
-        installed_.reserve(entries.size());
+        installed.clear();
+        installed.reserve(entries.size());
         // A name installed for several architectures makes one instance
         // per architecture, told apart by it.
         for (size_t first = 0, end; first < entries.size(); first = end) {
@@ -284,14 +259,12 @@ class DpkgSource : public Source
                 Installed item{entries[i], std::string(entries[i].name)};
                 if (end - first > 1)
                     item.instance.append(":").append(entries[i].arch.value_or(""));
-                installed_.push_back(std::move(item));
+                installed.push_back(std::move(item));
             }
         }
         std::stable_sort(
-            installed_.begin(), installed_.end(),
+            installed.begin(), installed.end(),
             [](const Installed &a, const Installed &b) { return a.instance < b.instance; });
-        position_ = 0;
-        loaded_ = true;
         return 0;
     }
 
@@ -352,7 +325,7 @@ class DpkgSource : public Source
         return 0;
     }
 
-    std::shared_ptr<Package> make_package(const Installed &item)
+    std::shared_ptr<Package> make_package(const Installed &item) override
     {
         const StatusEntry &entry = item.entry;
         auto package = std::make_shared<Package>(item.instance);
@@ -388,11 +361,8 @@ class DpkgSource : public Source
 
     std::string root_;
     std::string path_;
-    bool loaded_ = false;
     std::string text_;
-    std::deque<std::string> journal_;  // stays put as it grows
-    std::vector<Installed> installed_; // in byte order of the instance
-    size_t position_ = 0;
+    std::deque<std::string> journal_; // stays put as it grows
 };
 
 } // namespace

@@ -301,40 +301,15 @@ std::string_view arch_of(const Installed &item)
     return item.fields[arch_field].empty() ? "noarch" : item.fields[arch_field];
 }
 
-class RpmSource : public Source
+class RpmSource : public LoadedSource<Installed>
 {
   public:
     RpmSource(const std::string &folder, const char *backend) : folder_(folder), backend_(backend)
     {
     }
 
-    int next(std::shared_ptr<Package> &package) override
-    {
-        if (!loaded_) {
-            int error = load();
-            if (error != 0)
-                return error;
-        }
-        if (position_ >= installed_.size())
-            return ESRCH;
-        package = make_package(installed_[position_++]);
-        return 0;
-    }
-
-    std::shared_ptr<Package> find(std::string_view instance) override
-    {
-        if (!loaded_ && load() != 0)
-            return nullptr;
-        auto found = std::lower_bound(
-            installed_.begin(), installed_.end(), instance,
-            [](const Installed &item, std::string_view wanted) { return item.instance < wanted; });
-        if (found == installed_.end() || found->instance != instance)
-            return nullptr;
-        return make_package(*found);
-    }
-
   private:
-    int load()
+    int load() override
     {
         if (in_transaction(folder_))
             return EBUSY;
@@ -366,8 +341,6 @@ class RpmSource : public Source
         (void)waitpid(child, nullptr, 0);
         if (error != 0)
             return error;
-        position_ = 0;
-        loaded_ = true;
         return 0;
     }
 
@@ -375,7 +348,7 @@ class RpmSource : public Source
     // it ended with, or EIO when it ended without one.
     int parse()
     {
-        installed_.clear();
+        installed.clear();
         std::string_view rest = text_;
         Installed item;
         int field = 0;
@@ -396,7 +369,7 @@ class RpmSource : public Source
             if (field == field_count) {
                 // A header without a name cannot be told from any other.
                 if (!item.fields[name_field].empty())
-                    installed_.push_back(item);
+                    installed.push_back(item);
                 field = 0;
             }
         }
@@ -410,20 +383,19 @@ class RpmSource : public Source
         auto by_name = [](const Installed &a, const Installed &b) {
             return a.fields[name_field] < b.fields[name_field];
         };
-        std::stable_sort(installed_.begin(), installed_.end(), by_name);
-        for (size_t first = 0, end; first < installed_.size(); first = end) {
+        std::stable_sort(installed.begin(), installed.end(), by_name);
+        for (size_t first = 0, end; first < installed.size(); first = end) {
             end = first + 1;
-            while (end < installed_.size() && !by_name(installed_[first], installed_[end]))
+            while (end < installed.size() && !by_name(installed[first], installed[end]))
                 end++;
             for (size_t i = first; i < end; i++) {
-                Installed &item = installed_[i];
+                Installed &item = installed[i];
                 item.instance.assign(item.fields[name_field]);
                 if (end - first == 1)
                     continue;
                 bool shared_arch = false;
                 for (size_t j = first; j < end; j++)
-                    shared_arch =
-                        shared_arch || (j != i && arch_of(installed_[j]) == arch_of(item));
+                    shared_arch = shared_arch || (j != i && arch_of(installed[j]) == arch_of(item));
                 if (shared_arch)
                     item.instance.append("-")
                         .append(item.fields[version_field])
@@ -433,11 +405,11 @@ class RpmSource : public Source
             }
         }
         std::stable_sort(
-            installed_.begin(), installed_.end(),
+            installed.begin(), installed.end(),
             [](const Installed &a, const Installed &b) { return a.instance < b.instance; });
     }
 
-    std::shared_ptr<Package> make_package(const Installed &item)
+    std::shared_ptr<Package> make_package(const Installed &item) override
     {
         const std::string_view *fields = item.fields;
         auto package = std::make_shared<Package>(item.instance);
@@ -482,10 +454,7 @@ class RpmSource : public Source
 
     std::string folder_;
     const char *backend_;
-    bool loaded_ = false;
-    std::string text_;                 // what the reader sent; the fields point into it
-    std::vector<Installed> installed_; // in byte order of the instance
-    size_t position_ = 0;
+    std::string text_; // what the reader sent; the fields point into it
 };
 
 } // namespace
