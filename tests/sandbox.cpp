@@ -16,13 +16,10 @@
 
 namespace fs = std::filesystem;
 
-namespace
-{
-
 // Between fork and exec, a failing step writes why here and ends the child.
-int report_fd = -1;
+static int report_fd = -1;
 
-void must(bool ok, const std::string &step)
+static void must(bool ok, const std::string &step)
 {
     if (ok)
         return;
@@ -31,7 +28,7 @@ void must(bool ok, const std::string &step)
     _exit(127);
 }
 
-void mount_fs(const char *type, const std::string &target, const std::string &options)
+static void mount_fs(const char *type, const std::string &target, const std::string &options)
 {
     must((mkdir(target.c_str(), 0755) == 0 || errno == EEXIST) &&
              mount(type, target.c_str(), type, MS_NOSUID, options.c_str()) == 0,
@@ -40,17 +37,14 @@ void mount_fs(const char *type, const std::string &target, const std::string &op
 
 // Makes target a read-only copy of source: a link is copied as a link,
 // anything else is bound onto a mount point of its own kind.
-void place(const std::string &source, const std::string &target)
+static void place(const std::string &source, const std::string &target)
 {
     struct stat st;
     std::error_code error;
     must(lstat(source.c_str(), &st) == 0, "lstat " + source);
-    if (S_ISLNK(st.st_mode)) {
-        fs::copy_symlink(source, target, error);
-        errno = error.value();
-        must(!error, "link " + target);
-        return;
-    }
+    if (S_ISLNK(st.st_mode))
+        return must(symlink(fs::read_symlink(source, error).c_str(), target.c_str()) == 0,
+                    "link " + target);
     fs::create_directories(fs::path(target).parent_path(), error);
     must((S_ISDIR(st.st_mode) ? mkdir(target.c_str(), 0755)
                               : mknod(target.c_str(), S_IFREG | 0644, 0)) == 0 ||
@@ -68,7 +62,7 @@ void place(const std::string &source, const std::string &target)
 }
 
 // The image's entries where the root has none yet; its dev joins the root's.
-void lay_entries(const std::string &from, const std::string &to)
+static void lay_entries(const std::string &from, const std::string &to)
 {
     std::error_code error;
     struct stat st;
@@ -83,7 +77,7 @@ void lay_entries(const std::string &from, const std::string &to)
     must(!error, "read " + from);
 }
 
-void make_root(const SandboxRun &run, const std::string &root)
+static void make_root(const SandboxRun &run, const std::string &root)
 {
     // Without root, a user namespace where the caller alone is root.
     std::string uid = std::to_string(geteuid()), gid = std::to_string(getegid());
@@ -123,7 +117,7 @@ void make_root(const SandboxRun &run, const std::string &root)
     must(chdir(root.c_str()) == 0 && chroot(".") == 0 && chdir("/") == 0, "chroot");
 }
 
-void exec_program(const SandboxRun &run)
+static void exec_program(const SandboxRun &run)
 {
     if (run.as_user)
         must(setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0,
@@ -141,7 +135,7 @@ void exec_program(const SandboxRun &run)
 
 // The body runs in a child whose report, output and errors go to unnamed
 // files, read once it has ended: no pipe can fill up and block it.
-SandboxResult run_child(const SandboxRun &run, const std::function<void(std::string)> &body)
+static SandboxResult run_child(const SandboxRun &run, const std::function<void(std::string)> &body)
 {
     SandboxResult result;
     const char *tmpdir = getenv("TMPDIR");
@@ -194,8 +188,6 @@ SandboxResult run_child(const SandboxRun &run, const std::function<void(std::str
     fs::remove_all(folder, error);
     return result;
 }
-
-} // namespace
 
 std::string sandbox_unavailable_reason()
 {

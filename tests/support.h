@@ -38,18 +38,14 @@ std::string read_file(const std::string &path);
 // entry made before).
 void make_tree(const std::string &root, const std::vector<std::string> &entries);
 
-// One case of a case file. "== NAME" starts a case; each further line
-// "K TEXT" adds TEXT to the case's lines of kind K. Lines starting with "#",
-// lines of other forms and lines before the first case are comments. In TEXT, "\n",
-// "\r", "\t" and "\\" stand for a line feed, a carriage return, a tab and a
-// backslash.
+// A case file: "== NAME" starts a case, "K TEXT" adds TEXT to its lines of
+// kind K, anything else is a comment. "\n", "\r", "\t" and "\\" in TEXT
+// stand for a line feed, a carriage return, a tab and a backslash.
 struct TestCase {
     std::string name;
     std::map<char, std::vector<std::string>> lines;
-    // The lines of kind K; none where the case has none.
-    std::vector<std::string> of(char kind) const;
-    // The same, each ended by a line feed, in one string.
-    std::string text(char kind) const;
+    std::vector<std::string> of(char kind) const; // its lines of kind K, maybe none
+    std::string text(char kind) const;            // the same, each ended by a line feed
 };
 std::vector<TestCase> read_cases(const std::string &path);
 
@@ -57,13 +53,11 @@ std::string stage_dir(); // the install tree CTest staged before the tests
 // An installed program's run, in a plain environment as the parent makes it.
 SandboxRun installed(const std::string &program, std::vector<std::string> args = {});
 
-// Ends the test: skipped for this reason, or failed under CI, where a
-// skipped end-to-end test would hide breakage.
+// Skips the test, or fails it under CI, where a skip would hide breakage.
 [[noreturn]] void end_test(const std::string &why);
 #define REQUIRE_SANDBOX()                                                                          \
     (sandbox_unavailable_reason().empty() ? void() : end_test(sandbox_unavailable_reason()))
 
-// Fails the test when the sandbox itself failed; a run as uid 65534 ends it
-// where only root could switch.
+// Fails the test when the sandbox failed; ends it where uid 65534 is out of reach.
 SandboxResult run_checked(const SandboxRun &run);
 #endif

@@ -5,7 +5,6 @@
 #include <fcntl.h>
 #include <filesystem>
 #include <grp.h>
-#include <map>
 #include <sys/prctl.h>
 #include <unistd.h>
 

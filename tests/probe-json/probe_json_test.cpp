@@ -53,34 +53,25 @@ TEST(ProbeJson, Streams)
     }
 }
 
+// The cases of streams/commands.txt, then lines longer than any read.
 TEST(ProbeJson, Commands)
 {
-    const std::string zeros(100000, '0'); // lines longer than any read
-    using enum SandboxOutput;
-    struct {
-        std::vector<std::string> args;
-        SandboxOutput out;
-        std::string expected; // the output, then the exit status
-    } cases[] = {
-        {{"cat"}, capture, "{\"record\":\"node\",\"value\":\"a\",\"fields\":[]}\n{\"exit\":0}\n0"},
-        {{"sh", "-c", "printf '*node: %0100000d\\nk: v\\n%0100000d' 0 0"},
-         capture,
-         "{\"record\":\"node\",\"value\":\"" + zeros +
-             "\",\"fields\":[[\"k\",\"v\"]]}\n{\"stray\":\"" + zeros + "\"}\n{\"exit\":0}\n0"},
-        {{"sh", "-c", "exit 3"}, capture, "{\"exit\":3}\n3"},
-        {{"sh", "-c", "kill -TERM $$"}, capture, "{\"signal\":15}\n143"},
-        {{"no-such-probe"}, capture, "{\"exit\":127}\n127"},
-        {{"-x"}, capture, "125"},
-        // Output that cannot reach anyone is no success, whatever the command's status.
-        {{"cat"}, full, "125"},
-        {{"cat"}, closed, "125"},
-    };
-    for (const auto &c : cases) {
-        std::vector<std::string> command{probe_json};
-        command.insert(command.end(), c.args.begin(), c.args.end());
-        SandboxResult r = piped("*node: a\n", command, c.out);
-        EXPECT_EQ(r.out + std::to_string(r.status), c.expected) << c.args[0];
+    for (const TestCase &c : read_cases(STREAMS "/commands.txt")) {
+        std::vector<std::string> command = c.of('$');
+        command.insert(command.begin(), probe_json);
+        std::string how = c.text('!');
+        SandboxResult r = piped("*node: a\n", command,
+                                how == "full\n"     ? SandboxOutput::full
+                                : how == "closed\n" ? SandboxOutput::closed
+                                                    : SandboxOutput::capture);
+        EXPECT_EQ(r.out + std::to_string(r.status), c.text('>') + c.of('?')[0]) << c.name;
     }
+    const std::string zeros(100000, '0');
+    SandboxResult r =
+        piped("", {probe_json, "sh", "-c", "printf '*node: %0100000d\\nk: v\\n%0100000d' 0 0"});
+    EXPECT_EQ(r.out + std::to_string(r.status),
+              "{\"record\":\"node\",\"value\":\"" + zeros +
+                  "\",\"fields\":[[\"k\",\"v\"]]}\n{\"stray\":\"" + zeros + "\"}\n{\"exit\":0}\n0");
 }
 
 // Each collector found beside probe-json, its whole output in JSON that
