@@ -5,28 +5,18 @@
 #include "support.h"
 
 #include <cstring>
-#include <sstream>
 #include <sys/stat.h>
 
-// Each description in the file is followed by "=>" and its problem, if any.
+// Each case is a description, a "d" line each, and the problem it is
+// refused for in a "p" line, if it is.
 TEST(Description, ProblemsNameTheLine)
 {
-    std::istringstream cases(read_file(TREEPROBE_SAMPLES "/descriptions.problems"));
-    std::string line, text;
-    int count = 0;
-    while (std::getline(cases, line)) {
-        if (line.rfind("=>", 0) == 0) {
-            lumo::Tree tree;
-            std::string problem;
-            EXPECT_EQ(lumo::read_description(text, tree, problem), line.size() < 3) << text;
-            EXPECT_EQ(problem, line.substr(line.size() < 3 ? 2 : 3)) << text;
-            text.clear();
-            count++;
-        } else {
-            text += line + "\n";
-        }
+    for (const TestCase &c : read_cases(TREEPROBE_SAMPLES "/descriptions.problems")) {
+        lumo::Tree tree;
+        std::string problem;
+        bool read = lumo::read_description(c.text('d'), tree, problem);
+        EXPECT_EQ(problem + (read ? "" : "\n"), c.text('p')) << c.name;
     }
-    EXPECT_GE(count, 42);
 }
 
 TEST(Operations, CheckHandlesAndBuffersAndAnswerOnlyWhileInitialized)
@@ -65,11 +55,11 @@ TEST(Operations, CheckHandlesAndBuffersAndAnswerOnlyWhileInitialized)
         ASSERT_EQ(lumo_get_propinfo(prop, &info), 0);
         memset(text, 1, sizeof text);
         int fetched = lumo_get_propval(prop, text, sizeof text);
-        bool string = info.type == LUMO_TYPE_STRING;
         EXPECT_EQ(fetched, fetched == 0 ? 0 : LUMO_NOT_READABLE) << info.name;
         EXPECT_TRUE(fetched != 0 ||
-                    (string ? strnlen(text, sizeof text) + 1 == info.size
-                            : info.type == LUMO_TYPE_BYTES || info.type == LUMO_TYPE_TABLE))
+                    (info.type == LUMO_TYPE_STRING
+                         ? strnlen(text, sizeof text) + 1 == info.size
+                         : info.type == LUMO_TYPE_BYTES || info.type == LUMO_TYPE_TABLE))
             << info.name;
     }
     EXPECT_EQ(code, LUMO_END_OF_LIST);
