@@ -17,7 +17,7 @@ static SandboxRun treeprobe_on(const TempDir &image, const std::string &descript
     run.image = image.path();
     run.env.push_back("TZ=HALF+3:30");
     run.timeout_seconds = 10;
-    std::string library = "/opt/probes/lib/liblumo.so", line, kind;
+    std::string library = "/opt/probes/lib/liblumo.so", line, kind = "=" + description;
     std::istringstream lines(description);
     while (std::getline(lines, line) && line.rfind("# ", 0) == 0 && line.find(": ") != line.npos) {
         std::string key = line.substr(2, line.find(": ") - 2), value = line.substr(key.size() + 4);
@@ -27,15 +27,13 @@ static SandboxRun treeprobe_on(const TempDir &image, const std::string &descript
             run.out = value == "full" ? SandboxOutput::full : SandboxOutput::closed;
         run.as_user = run.as_user || key == "as";
         library = key == "library" ? value : library;
-        kind = key == "description" ? value : kind;
+        if (key == "description")
+            kind = value == "SAMPLE" ? "=" + read_file(SAMPLE_HOST_PLATFORM) : value;
     }
     if (library != "none")
         make_link(image / "usr/lib/liblumo.so", library);
     if (kind == "none")
         run.host_binds = {"/sys"};
-    else if (kind.empty() || kind == "SAMPLE")
-        write_file(image / "etc/lumo/platform",
-                   kind.empty() ? description : read_file(SAMPLE_HOST_PLATFORM));
     else
         make_tree(image.path(), {"etc/lumo/platform" + kind});
     return run;
