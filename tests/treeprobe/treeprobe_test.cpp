@@ -1,27 +1,23 @@
 // The installed treeprobe in the sandbox, as the parent collector runs it,
 // in a zone half an hour off UTC, so a time written in UTC shows.
-#include "description.h"
 #include "support.h"
 
 #include <filesystem>
 #include <set>
 #include <sstream>
-#include <sys/stat.h>
-#include <unistd.h>
 
 // The description's first comment lines "# KEY: VALUE" may set the run up:
 // library (a path, or none), args (a word each), env (KEY=VALUE), output
-// (full or closed), as (user), and description: FIFO, ZERO (a link to
-// /dev/zero), FOLDER, HUGE (a regular file past the cap) or SAMPLE (the
-// sample host's) in place of the file, or none (this machine's /sys).
+// (full or closed), as (user), and description: SAMPLE (the sample host's),
+// none (this machine's /sys) or what to make in place of the file, as
+// make_tree takes it after the path: "|", ">TARGET", "/" or "#SIZE".
 static SandboxRun treeprobe_on(const TempDir &image, const std::string &description)
 {
     SandboxRun run = installed("treeprobe");
     run.image = image.path();
     run.env.push_back("TZ=HALF+3:30");
     run.timeout_seconds = 10;
-    std::string path = image / "etc/lumo/platform", library = "/opt/probes/lib/liblumo.so";
-    std::string line, kind;
+    std::string library = "/opt/probes/lib/liblumo.so", line, kind = "=" + description;
     std::istringstream lines(description);
     while (std::getline(lines, line) && line.rfind("# ", 0) == 0 && line.find(": ") != line.npos) {
         std::string key = line.substr(2, line.find(": ") - 2), value = line.substr(key.size() + 4);
@@ -31,34 +27,31 @@ static SandboxRun treeprobe_on(const TempDir &image, const std::string &descript
             run.out = value == "full" ? SandboxOutput::full : SandboxOutput::closed;
         run.as_user = run.as_user || key == "as";
         library = key == "library" ? value : library;
-        kind = key == "description" ? value : kind;
+        if (key == "description")
+            kind = value == "SAMPLE" ? "=" + read_file(SAMPLE_HOST_PLATFORM) : value;
     }
-    make_dir(image / "etc/lumo");
     if (library != "none")
         make_link(image / "usr/lib/liblumo.so", library);
-    if (kind == "FIFO")
-        (void)mkfifo(path.c_str(), 0644);
-    else if (kind == "ZERO")
-        make_link(path, "/dev/zero");
-    else if (kind == "FOLDER")
-        make_dir(path);
-    else if (kind == "none")
+    if (kind == "none")
         run.host_binds = {"/sys"};
     else
-        write_file(path, kind == "SAMPLE" ? read_file(SAMPLE_HOST_PLATFORM) : description);
-    if (kind == "HUGE")
-        (void)truncate(path.c_str(), lumo::largest_description + 1);
+        make_tree(image.path(), {"etc/lumo/platform" + kind});
     return run;
 }
 
 // Node records, the first without a parent and every other after its
-// parent's, are written as "(a well-formed tree)"; any other output as it is.
+// parent's, none with a key twice, are written as "(a well-formed tree)";
+// any other output as it is.
 static std::string checked_tree(const std::string &out)
 {
     ParsedOutput parsed = parse_records(out);
     std::set<std::string> seen;
     for (const Record &record : parsed.records) {
         const std::string *id = record.find("nivex-id"), *parent = record.find("nivex-parent-id");
+        std::set<std::string> keys;
+        for (const auto &line : record.lines)
+            if (!keys.insert(line.first).second)
+                return out;
         if (record.key != "node" || id == nullptr || !seen.insert(*id).second ||
             (parent == nullptr ? seen.size() != 1 : seen.count(*parent) == 0))
             return out;
