@@ -41,9 +41,15 @@ static SandboxRun treeprobe_on(const TempDir &image, const std::string &descript
 
 // Node records, the first without a parent and every other after its
 // parent's, none with a key twice, are written as "(a well-formed tree)";
-// any other output as it is.
-static std::string checked_tree(const std::string &out)
+// any other output as it is. A running host's values must also be one
+// line each: every line a header or KEY ": " VALUE.
+static std::string checked_tree(const std::string &out, bool one_line)
 {
+    std::istringstream lines(out);
+    for (std::string line; one_line && std::getline(lines, line);)
+        if (line.empty() || line.starts_with(", ") ||
+            (line[0] != '*' && line.find(": ") == std::string::npos))
+            return out;
     ParsedOutput parsed = parse_records(out);
     std::set<std::string> seen;
     for (const Record &record : parsed.records) {
@@ -76,7 +82,9 @@ TEST(TreeprobeSandboxed, SamplesGiveTheirOutputByteForByte)
         bool any_tree = text.find("\n----\n(a well-formed tree)\n") == split;
         std::string err = r.err.empty() ? "" : "(standard error)\n" + r.err;
         std::string status = "(exit status " + std::to_string(r.status) + ")\n";
-        EXPECT_EQ((any_tree ? checked_tree(r.out) : r.out) + err + status, text.substr(split + 6))
+        bool one_line = entry.path().filename().string().starts_with("running-host");
+        EXPECT_EQ((any_tree ? checked_tree(r.out, one_line) : r.out) + err + status,
+                  text.substr(split + 6))
             << entry.path();
         count++;
     }
