@@ -16,18 +16,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Each name with its first value; a name only a comment gives has none.
     std::map<std::string, std::optional<std::string>> first_values;
-    std::string line;
-    for (size_t i = 0; i <= text.size(); i++) {
-        if (i < text.size() && text[i] != '\n') {
-            line += text[i];
-            continue;
-        }
+    for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+        std::string line = text.substr(start, (end = text.find('\n', start)) - start);
         size_t equals = line.find('=');
-        if (equals != std::string::npos && line[0] == '#')
-            first_values.emplace(line.substr(0, equals), std::nullopt);
-        else if (equals != std::string::npos)
-            first_values.emplace(line.substr(0, equals), line.substr(equals + 1));
-        line.clear();
+        if (equals != std::string::npos)
+            first_values.emplace(line.substr(0, equals),
+                                 line[0] == '#' ? std::nullopt
+                                                : std::optional(line.substr(equals + 1)));
     }
     for (const auto &[name, value] : first_values) {
         const char *found = package.find(name);
