@@ -151,6 +151,8 @@ TEST(Labelprobe, Images)
         run.as_user = c.as_user;
         run.out = c.output;
         run.timeout_seconds = 5;
+        if (!within_reach(run, c.name))
+            continue;
         SandboxResult r = run_checked(run);
         EXPECT_EQ(records(r.out + r.err), records(c.out));
         EXPECT_EQ(r.status, c.status);
