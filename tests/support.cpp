@@ -156,7 +156,7 @@ bool within_reach(const SandboxRun &run, const std::string &name)
     if (std::getenv("CI") != nullptr)
         ADD_FAILURE() << why;
     else
-        std::printf("[  SKIPPED ] case %s\n", why.c_str());
+        std::printf("case skipped, %s\n", why.c_str());
     return false;
 }
 
