@@ -56,14 +56,18 @@ TEST(Sandbox, EndsAHungRunAndLaysTheImageForRootUid65534AndAnOrdinaryUser)
     write_file(image / "var/marker", "from the image\n");
     write_file(image / "usr/lib/probe-overlay", "overlay\n");
     make_link(image / "dev/rdsk/c0t0d0s0", "../../devices/disk");
-    SandboxRun run = installed("hostprobe", {"-c", "echo $LANG $(id -u); cat /var/marker "
-                                                   "/usr/lib/probe-overlay; ls /dev /dev/rdsk; "
-                                                   "touch /opt/probes/x 2>&- || echo read-only; "
-                                                   "/opt/probes/bin/hostprobe -V"});
+    make_link(image / "usr/lib/liblumo.so", "/opt/probes/lib/liblumo.so");
+    write_file(image / "etc/lumo/platform", "node sample-host\nend\n");
+    SandboxRun run =
+        installed("hostprobe", {"-c", "echo $LANG $(id -u); cat /var/marker "
+                                      "/usr/lib/probe-overlay; ls /dev /dev/rdsk; "
+                                      "touch /opt/probes/x 2>&- || echo read-only; "
+                                      "/opt/probes/bin/hostprobe -V; /opt/probes/bin/treeprobe"});
     run.program = "/bin/sh";
     run.image = image.path();
     const std::string seen = "\nfrom the image\noverlay\n/dev:\nfull\nnull\nrdsk\nzero\n\n"
-                             "/dev/rdsk:\nc0t0d0s0\nread-only\nhostprobe\t1.1\n";
+                             "/dev/rdsk:\nc0t0d0s0\nread-only\nhostprobe\t1.1\n"
+                             "*node: sample-host\nnivex-id: 0x10000\nname: sample-host\n";
     setenv("TMPDIR", tmp.path().c_str(), 1);
     EXPECT_EQ(run_checked(run).out, "C 0" + seen);
     unsetenv("TMPDIR");
