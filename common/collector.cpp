@@ -98,13 +98,21 @@ void put_one_line(const char *text, size_t max_length, bool every_control)
     (void)fwrite(text + start, 1, end - start, stdout);
 }
 
+void put_field(const char *key, const char *value, size_t max_length, bool every_control)
+{
+    (void)fputs(key, stdout);
+    (void)fputs(": ", stdout);
+    put_one_line(value, max_length, every_control);
+    (void)putchar('\n');
+}
+
 // A message may carry a file name or a library's text, so it is kept to its
 // own line like any value.
 void display_error(const char *message, int32_t id, int32_t number)
 {
-    (void)printf("*Node: nivex-error\nid: %d\nmessage: ", id);
-    put_one_line(message, SIZE_MAX, false);
-    (void)printf("\nnumber: %d\n", number);
+    (void)printf("*Node: nivex-error\nid: %d\n", id);
+    put_field("message", message, SIZE_MAX, false);
+    (void)printf("number: %d\n", number);
 }
 
 void display_errorf(int32_t id, int32_t number, const char *format, ...)

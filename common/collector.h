@@ -25,6 +25,9 @@ void parse_command_line(int argc, char *argv[]);
 // as "\n", "\r" or "\xHH"; every other byte is written as it is.
 void put_one_line(const char *text, size_t max_length, bool every_control);
 
+// Writes the record line "key: value", the value as put_one_line writes it.
+void put_field(const char *key, const char *value, size_t max_length, bool every_control);
+
 void display_error(const char *message, int32_t id, int32_t number);
 
 // Formats into errmsg, then writes the error record.

@@ -40,15 +40,6 @@ static bool may_hold_label(const char *path)
     return S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) || S_ISREG(status.st_mode);
 }
 
-// Writes "key: value" so that no byte of the value can start a line of its
-// own: file names and label texts come from whoever wrote the disk.
-static void put_line(const char *key, const char *value, size_t max_length, bool every_control)
-{
-    (void)fputs(key, stdout);
-    put_one_line(value, max_length, every_control);
-    (void)putchar('\n');
-}
-
 // Reads the label of the entry and writes its record under node_name; a
 // device that cannot be opened is skipped, a label that cannot be read ends
 // the run.
@@ -75,12 +66,14 @@ static void report_disk(const char *entry_name, const char *node_name, bool firs
         exit(first_pass ? first_pass_failure_status : second_pass_failure_status);
     }
 
-    put_line("*node: ", node_name, path_size, false);
+    // File names and label texts come from whoever wrote the disk: put_field
+    // keeps every value to its own line.
+    put_field("*node", node_name, path_size, false);
     // Its error records, if any, fall between the node line and the path.
     char *physical_name = get_physical_name(entry_path);
-    put_line("devfs-path: ", physical_name != nullptr ? physical_name : "", path_size, false);
+    put_field("devfs-path", physical_name != nullptr ? physical_name : "", path_size, false);
     // The label's NUL padding ends it; a label of 128 bytes has none.
-    put_line("ascii-label: ", vtoc.v_asciilabel, sizeof vtoc.v_asciilabel, true);
+    put_field("ascii-label", vtoc.v_asciilabel, sizeof vtoc.v_asciilabel, true);
     // Nothing reads the path after its line: freeing it keeps a run over
     // many disks at the same size.
     free(physical_name);

@@ -43,25 +43,17 @@ static const char *or_not_specified(const char *field)
     return field != nullptr ? field : not_specified;
 }
 
-// A value comes from files that others may write, so it is kept to its own
-// line: a line feed in it would start a forged record.
-static void display_line(const char *key, const char *value)
-{
-    (void)printf("%s: ", key);
-    put_one_line(value, SIZE_MAX, false);
-    (void)putchar('\n');
-}
-
 void display_node(const struct pkginfo *info)
 {
-    (void)fputc('*', stdout);
-    display_line("PKGINST", or_not_specified(info->pkginst));
-    display_line("NAME", or_not_specified(info->name));
-    display_line("CATEGORY", or_not_specified(info->catg));
-    display_line("ARCH", or_not_specified(info->arch));
-    display_line("VERSION", or_not_specified(info->version));
-    display_line("VENDOR", or_not_specified(info->vendor));
-    display_line("BASEDIR", or_not_specified(info->basedir));
+    // Values come from files that others may write: put_field keeps each to
+    // its own line, so a line feed in one cannot start a forged record.
+    put_field("*PKGINST", or_not_specified(info->pkginst), SIZE_MAX, false);
+    put_field("NAME", or_not_specified(info->name), SIZE_MAX, false);
+    put_field("CATEGORY", or_not_specified(info->catg), SIZE_MAX, false);
+    put_field("ARCH", or_not_specified(info->arch), SIZE_MAX, false);
+    put_field("VERSION", or_not_specified(info->version), SIZE_MAX, false);
+    put_field("VENDOR", or_not_specified(info->vendor), SIZE_MAX, false);
+    put_field("BASEDIR", or_not_specified(info->basedir), SIZE_MAX, false);
     (void)printf("STATUS: %s\n", status_word(info->status));
 
     // A pre-SVR4 package has no parameters to ask for.
@@ -70,7 +62,7 @@ void display_node(const struct pkginfo *info)
     for (int i = 0; paramlist[i] != nullptr; i++) {
         const char *value = pkgparam(info->pkginst, const_cast<char *>(paramlist[i]));
         if (value != nullptr && value[0] != '\0')
-            display_line(paramlist[i], value);
+            put_field(paramlist[i], value, SIZE_MAX, false);
     }
     (void)pkgparam(nullptr, nullptr);
 }
