@@ -8,7 +8,7 @@ FUZZ_SECONDS ?= 60
 STAGE = $(BUILD)/stage
 PREFIX ?= /usr/local
 
-.PHONY: all build sanitize-build release-build check demo fuzz bench install install-programs package format clean
+.PHONY: all build sanitize-build release-build clang-build check demo fuzz bench install install-programs package format clean
 
 all: build
 
@@ -25,9 +25,16 @@ release-build:
 	cmake -S . -B $(RELEASE_BUILD) -DCMAKE_BUILD_TYPE=Release -DPROBES_WERROR=ON
 	cmake --build $(RELEASE_BUILD) -j $(JOBS)
 
+# The collectors with the other compiler, and what they import from it.
+clang-build:
+	CC=clang CXX=clang++ cmake -S . -B build-clang -DPROBES_TESTS=OFF -DPROBES_BENCH=OFF -DPROBES_WERROR=ON
+	cmake --build build-clang -j $(JOBS) --target hostprobe treeprobe labelprobe swprobe probe-sandbox
+	tests/imports/check tests/imports/allowed $(foreach p,hostprobe treeprobe labelprobe swprobe,build-clang/$(p)/$(p))
+
 check:
 	.ci/install-deps check
 	$(MAKE) build sanitize-build release-build WERROR=-DPROBES_WERROR=ON
+	$(MAKE) clang-build
 	ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 	ctest --test-dir $(SANITIZE_BUILD) --output-on-failure -j $(JOBS)
 
@@ -59,4 +66,4 @@ format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
 
 clean:
-	rm -rf $(BUILD) $(SANITIZE_BUILD) $(RELEASE_BUILD) $(FUZZ_BUILD)
+	rm -rf $(BUILD) $(SANITIZE_BUILD) $(RELEASE_BUILD) $(FUZZ_BUILD) build-clang

@@ -6,24 +6,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fcntl.h>
-#include <getopt.h>
 #include <unistd.h>
 
 char errmsg[256];
 
-static const char version[] = "1.1";
 static bool stdout_was_closed;
 
-// A parent reads a truncated stream from a full disk as complete unless the
-// exit status says otherwise, so a run that would end with 0 ends with the
-// program's failure status when any output was lost. on_exit sees the status
-// both for exit() and for a return from main.
-static void check_output(int status, void *)
+int finish_output(int status)
 {
-    if (status != 0)
-        return;
-    if (fflush(stdout) != 0 || ferror(stdout) || stdout_was_closed)
-        _exit(collector_output_failure_status);
+    bool lost = fflush(stdout) != 0 || ferror(stdout) || stdout_was_closed;
+    return status == status_completed && lost ? collector_output_failure_status : status;
 }
 
 // With standard output closed, the next open() would take descriptor 1 and
@@ -36,7 +28,8 @@ static void guard_closed_stdout()
     stdout_was_closed = true;
     int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
     if (fd != -1 && fd != STDOUT_FILENO) {
-        (void)dup3(fd, STDOUT_FILENO, O_CLOEXEC);
+        (void)dup2(fd, STDOUT_FILENO);
+        (void)fcntl(STDOUT_FILENO, F_SETFD, FD_CLOEXEC);
         (void)close(fd);
     }
 }
@@ -44,7 +37,6 @@ static void guard_closed_stdout()
 void parse_command_line(int argc, char *argv[])
 {
     guard_closed_stdout();
-    (void)on_exit(check_output, nullptr);
 
     int version_count = 0;
     int error_count = 0;
@@ -63,11 +55,11 @@ void parse_command_line(int argc, char *argv[])
 
     if (error_count > 0) {
         display_error("Invalid command line argument", 5022, 22);
-        exit(1);
+        exit(finish_output(status_invalid_command_line));
     }
     if (version_count > 0) {
         display_version();
-        exit(0);
+        exit(finish_output(status_completed));
     }
 }
 
@@ -126,5 +118,5 @@ void display_errorf(int32_t id, int32_t number, const char *format, ...)
 
 void display_version()
 {
-    (void)printf("%s\t%s\n", collector_name, version);
+    (void)printf("%s\t%s\n", collector_name, PROBES_VERSION);
 }

@@ -1,13 +1,19 @@
 // The collector frame: the record output format, the error record, the
-// version line and the command-line check shared by every collector.
+// version line, the command-line check and the way out shared by every
+// collector.
 #ifndef PROBES_COMMON_COLLECTOR_H
 #define PROBES_COMMON_COLLECTOR_H
 
 #include <cstddef>
 #include <cstdint>
 
-// Each program defines these two: its name for the version line, and the
-// status it ends with when its output did not reach standard output.
+// The statuses every program shares; each program names its further ones.
+inline constexpr int status_completed = 0; // a completed run, and -V
+inline constexpr int status_invalid_command_line = 1;
+
+// Each program defines these two beside its main: its name for the version
+// line, and the status it ends with when its output did not reach standard
+// output.
 extern const char collector_name[];
 extern const int collector_output_failure_status;
 
@@ -17,6 +23,14 @@ extern char errmsg[256];
 // Returns only when the program is to go on with its work: ends the process
 // for -V and for an invalid command line.
 void parse_command_line(int argc, char *argv[]);
+
+// The one way out of every program: main returns it, a fatal failure exits
+// with it. Flushes standard output and returns status, or, when status is
+// status_completed but some output was lost (a write failed, or standard
+// output was closed when parse_command_line ran), the program's
+// collector_output_failure_status: a parent takes a stream cut short by a
+// full disk for a complete one unless the status says otherwise.
+int finish_output(int status);
 
 // Writes at most max_length bytes of text, up to its NUL, so that it cannot
 // start a line of its own: the parent takes every line for a record line, so

@@ -1,15 +1,11 @@
 // The one reader of the record output format. The line reader hands over
 // each part of a record as it meets it, so a stream of any length is read in
-// flat memory; parse_records builds whole records from it for checking what
-// the collectors print.
+// flat memory.
 #ifndef PROBES_COMMON_RECORDS_H
 #define PROBES_COMMON_RECORDS_H
 
 #include <cstdint>
-#include <string>
 #include <string_view>
-#include <utility>
-#include <vector>
 
 enum class RecordPart {
     header,       // "*KEY: VALUE": a record starts
@@ -40,30 +36,5 @@ void end_record_stream(RecordReader &reader, std::string_view unterminated);
 
 // An error record's id or number: a signed 32-bit decimal integer, all of text.
 bool parse_error_number(std::string_view text, int32_t &number);
-
-struct Record {
-    std::string key;   // header key: "node", "PKGINST", "Node"
-    std::string value; // header value
-    std::vector<std::pair<std::string, std::string>> lines;
-
-    bool is_error() const
-    {
-        return key == "Node" && value == "nivex-error";
-    }
-    // The value of the first line with this key, or nullptr.
-    const std::string *find(std::string_view line_key) const;
-};
-
-struct ParsedOutput {
-    std::vector<Record> records;
-    std::vector<std::string> problems; // every departure from the format
-};
-
-// A continuation joins its value with "\n", so a timestamp's empty line ends
-// up inside its value.
-ParsedOutput parse_records(std::string_view text);
-
-// The four lines of an error record.
-std::string error_record(std::string_view message, int id, int number);
 
 #endif

@@ -28,5 +28,5 @@ int main(int argc, char *argv[])
     (void)fputs("*node: sysconf\n", stdout);
     for (int i = 0; selectors[i].key != nullptr; i++)
         (void)printf("%s: %ld\n", selectors[i].key, sysconf(selectors[i].selector));
-    return 0;
+    return finish_output(status_completed);
 }

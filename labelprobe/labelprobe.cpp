@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 const char collector_name[] = "labelprobe";
-const int collector_output_failure_status = 1;
+const int collector_output_failure_status = labelprobe_failure_status;
 
 static const char rdsk_directory[] = "/dev/rdsk";
 
@@ -63,7 +63,7 @@ static void report_disk(const char *entry_name, const char *node_name, bool firs
             display_error(strerror(EIO), 5005, 5);
         else
             display_error("Unknown error", 5203, first_pass ? result : 0);
-        exit(first_pass ? first_pass_failure_status : second_pass_failure_status);
+        exit(finish_output(first_pass ? first_pass_failure_status : second_pass_failure_status));
     }
 
     // File names and label texts come from whoever wrote the disk: put_field
@@ -84,13 +84,13 @@ static void find_disks()
     if (chdir(rdsk_directory) != 0) {
         int error = errno;
         display_errorf(5000 + error, error, "Cannot change directory to %s", rdsk_directory);
-        exit(1);
+        exit(finish_output(labelprobe_failure_status));
     }
     DIR *directory = opendir(".");
     if (directory == nullptr) {
         int error = errno;
         display_errorf(5000 + error, error, "1Cannot open %s", rdsk_directory);
-        exit(1);
+        exit(finish_output(labelprobe_failure_status));
     }
 
     // First pass: entries of no disk name form, except links that lead to
@@ -119,7 +119,7 @@ static void find_disks()
     if (closedir(directory) != 0) {
         int error = errno;
         display_errorf(5000 + error, error, "Cannot close directory %s", rdsk_directory);
-        exit(1);
+        exit(finish_output(labelprobe_failure_status));
     }
 }
 
@@ -128,8 +128,8 @@ int main(int argc, char *argv[])
     parse_command_line(argc, argv);
     if (getuid() != 0) {
         display_error(strerror(EACCES), 5013, 13);
-        exit(1);
+        exit(finish_output(labelprobe_failure_status));
     }
     find_disks();
-    return 0;
+    return finish_output(status_completed);
 }

@@ -5,6 +5,10 @@
 
 #include <cstddef>
 
+// The status of every failure that ends the run, but a label that cannot be
+// read in the first pass.
+inline constexpr int labelprobe_failure_status = 1;
+
 // Path buffers hold this many bytes, terminator included.
 inline constexpr size_t path_size = 1024;
 

@@ -160,7 +160,7 @@ void *zalloc(size_t size)
     if (memory == nullptr) {
         int error = errno;
         display_errorf(5000 + error, error, "Unable to calloc() more space: %s", strerror(error));
-        exit(1);
+        exit(finish_output(labelprobe_failure_status));
     }
     return memory;
 }

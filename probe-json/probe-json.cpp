@@ -2,6 +2,7 @@
 // runs, written as JSON Lines, one object per record in stream order, with
 // the command's exit status last. Memory stays flat however long the stream:
 // each part of a record is written as the reader hands it over.
+#include "collector.h"
 #include "records.h"
 
 #include <array>
@@ -11,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <string>
+#include <string_view>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,12 +21,14 @@
 // for a command that cannot be run or is not found.
 static const int own_failure = 125;
 
+const char collector_name[] = "probe-json";
+const int collector_output_failure_status = own_failure;
+
 // A treeprobe stream has millions of short lines: they are read and written
 // through buffers of their own, not a call of the C library per line.
 static char input_buffer[1 << 16];
 static char output_buffer[1 << 16];
 static size_t output_used;
-static bool output_failed;
 
 // A line longer than the input buffer, gathered piece by piece.
 static std::string long_line;
@@ -54,15 +59,12 @@ static constexpr std::array<ByteClass, 256> byte_classes = [] {
     return classes;
 }();
 
+// Standard output is unbuffered (main), so the block goes straight to the
+// descriptor and a failed write stays on the stream for finish_output.
 static void flush_output()
 {
-    for (size_t done = 0; done < output_used && !output_failed;) {
-        ssize_t written = write(STDOUT_FILENO, output_buffer + done, output_used - done);
-        if (written > 0)
-            done += static_cast<size_t>(written);
-        else if (errno != EINTR)
-            output_failed = true;
-    }
+    if (!ferror(stdout))
+        (void)fwrite(output_buffer, 1, output_used, stdout);
     output_used = 0;
 }
 
@@ -348,6 +350,7 @@ static int convert_command(char *argv[])
 
 int main(int argc, char *argv[])
 {
+    (void)setvbuf(stdout, nullptr, _IONBF, 0);
     // The leading "+" stops at the command's name: what follows is its own.
     bool version = false;
     bool invalid = false;
@@ -363,9 +366,8 @@ int main(int argc, char *argv[])
         return own_failure;
     }
     if (version) {
-        put("probe-json\t" PROBES_VERSION "\n");
-        flush_output();
-        return output_failed ? own_failure : 0;
+        display_version();
+        return finish_output(status_completed);
     }
     // Nothing written could reach anyone: do not run the command at all.
     if (fcntl(STDOUT_FILENO, F_GETFD) == -1) {
@@ -376,10 +378,7 @@ int main(int argc, char *argv[])
     int status =
         optind == argc ? (convert(STDIN_FILENO) ? 0 : own_failure) : convert_command(argv + optind);
     flush_output();
-    if (output_failed) {
+    if (ferror(stdout))
         (void)fputs("probe-json: the output could not be written\n", stderr);
-        if (status == 0)
-            status = own_failure;
-    }
-    return status;
+    return finish_output(status);
 }

@@ -8,10 +8,11 @@
 #include <cstdlib>
 #include <cstring>
 
-const char collector_name[] = "swprobe";
-const int collector_output_failure_status = 2;
-
 static const char not_specified[] = "<not specified>";
+
+// The status code the package database gives a package installed before
+// the current package format, which has no parameters file.
+static const signed char pre_svr4_package = 2;
 
 // The further parameters written after the status line, in this order.
 static const char *const paramlist[] = {
@@ -27,7 +28,7 @@ static const char *status_word(char status)
         return "installed";
     case 1:
         return "partially installed";
-    case 2:
+    case pre_svr4_package:
         return "pre-SVR4";
     case 3:
         return "unknown";
@@ -57,7 +58,7 @@ void display_node(const struct pkginfo *info)
     (void)printf("STATUS: %s\n", status_word(info->status));
 
     // A pre-SVR4 package has no parameters to ask for.
-    if (static_cast<signed char>(info->status) == 2)
+    if (static_cast<signed char>(info->status) == pre_svr4_package)
         return;
     for (int i = 0; paramlist[i] != nullptr; i++) {
         const char *value = pkgparam(info->pkginst, const_cast<char *>(paramlist[i]));
@@ -87,7 +88,7 @@ int list_packages()
             if (!is_filled(info.name) || !is_filled(info.arch) || !is_filled(info.version) ||
                 !is_filled(info.catg)) {
                 display_error("Incomplete information from pkginfo.", 5061, 0);
-                exit(2);
+                exit(finish_output(swprobe_failure_status));
             }
             display_node(&info);
         } else {
@@ -97,5 +98,5 @@ int list_packages()
         }
     } while (result == 0);
     (void)pkginfo(&info, nullptr);
-    return 0;
+    return status_completed;
 }

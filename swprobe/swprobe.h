@@ -7,8 +7,13 @@
 // Writes the package record of one filled package information record.
 void display_node(const struct pkginfo *info);
 
+// swprobe's one failure status: a package with incomplete information, or
+// output that was lost.
+inline constexpr int swprobe_failure_status = 2;
+
 // Writes a record for every package instance and returns the exit status;
-// ends the process with status 2 on a package with incomplete information.
+// ends the process with swprobe_failure_status on a package with incomplete
+// information.
 int list_packages();
 
 #endif

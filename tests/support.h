@@ -3,7 +3,7 @@
 #ifndef PROBES_TESTS_SUPPORT_H
 #define PROBES_TESTS_SUPPORT_H
 
-#include "records.h"
+#include "parsed_records.h"
 #include "sandbox.h"
 
 #include <gtest/gtest.h>

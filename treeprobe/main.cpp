@@ -8,6 +8,8 @@
 const char collector_name[] = "treeprobe";
 const int collector_output_failure_status = 3;
 
+static const int library_not_bound_status = 2;
+
 // A large tree makes millions of short lines, read by a parent through a
 // pipe: a large buffer keeps the write calls few.
 static char output_buffer[1 << 16];
@@ -21,7 +23,7 @@ int main(int argc, char *argv[])
         const char *why = dlerror();
         display_errorf(5203, 0, "Error loading lumo library: %s",
                        why != nullptr ? why : "unknown error");
-        return 2;
+        return finish_output(library_not_bound_status);
     }
-    return walk_platform_tree();
+    return finish_output(walk_platform_tree());
 }

@@ -103,7 +103,7 @@ static bool is_fatal(int code)
 [[noreturn]] static void fail(int32_t number, const char *format, const char *text)
 {
     display_errorf(5203, number, format, text);
-    exit(exit_failure);
+    exit(finish_output(exit_failure));
 }
 
 // ---- Value rendering ----
@@ -111,7 +111,7 @@ static bool is_fatal(int code)
 [[noreturn]] static void integer_error()
 {
     display_error("Integer error", 5203, 0);
-    exit(exit_failure);
+    exit(finish_output(exit_failure));
 }
 
 // Values are read in the machine's byte order from wherever they lie.
@@ -225,7 +225,7 @@ static const char *fetch_table_handle(uint64_t handle, uint32_t size, uint64_t *
         return nullptr;
     if (is_fatal(code)) {
         display_error("Error interpreting LUMO value", 5203, 0);
-        exit(exit_failure);
+        exit(finish_output(exit_failure));
     }
     if (code == LUMO_NOT_READABLE)
         return strcpy(strvalbuf, "(not readable)");
@@ -293,7 +293,7 @@ char *getbytearraystring(char *dest, const lumo_propinfo_t *info, const unsigned
 {
     int error = errno;
     display_error(strerror(error), 5000 + error, error);
-    exit(exit_failure);
+    exit(finish_output(exit_failure));
 }
 
 static size_t slot_of(const handle_set *set, uint64_t handle)
@@ -510,9 +510,9 @@ char *gettablestring(uint64_t table)
 // One property line, "%s: %s\n", written piecewise: a tree has millions.
 static void print_property(const char *name, const char *separator, const char *text)
 {
-    (void)fputs_unlocked(name, stdout);
-    (void)fputs_unlocked(separator, stdout);
-    (void)fputs_unlocked(text, stdout);
+    (void)fputs(name, stdout);
+    (void)fputs(separator, stdout);
+    (void)fputs(text, stdout);
     (void)putc_unlocked('\n', stdout);
 }
 

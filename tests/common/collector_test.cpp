@@ -27,7 +27,7 @@ TEST(Frame, CommandLines)
     } cases[] = {
         {{}, "work\n0"},
         {{"word", "-x", "-V"}, "work\n0"}, // an option after an operand is an operand
-        {{"-V"}, "testprobe\t1.1\n0"},
+        {{"-V"}, "testprobe\t" PROBES_VERSION "\n0"},
         {{"-V", "-V"}, invalid + "1"},
         {{"-Vx"}, invalid + "testprobe: invalid option -- 'x'\n1"},
     };
@@ -81,9 +81,15 @@ TEST(Frame, LostOutputTurnsSuccessIntoTheProgramsFailureStatus)
             // Descriptor 1 must not go to the next file the program opens.
             (void)open(later.c_str(), O_WRONLY);
             (void)fputs(c.record, stdout);
-            exit(c.own_status);
+            exit(finish_output(c.own_status));
         });
         EXPECT_EQ(o.status, c.status) << (c.device ? c.device : "closed") << c.record;
     }
     EXPECT_EQ(read_file(later), "");
+    // -V ends the run inside the frame, by the same way out.
+    ChildOutcome version = in_child([] {
+        (void)dup2(open("/dev/full", O_WRONLY), STDOUT_FILENO);
+        parse({"-V"});
+    });
+    EXPECT_EQ(version.status, 7);
 }

@@ -1,6 +1,5 @@
 // labelprobe as the parent collector runs it, over host images in the
 // sandbox; then the parts no image can reach.
-#include "collector.h"
 #include "labelprobe.h"
 #include "support.h"
 
@@ -10,10 +9,6 @@
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
-
-// The program's frame needs these; the parts link the frame.
-const char collector_name[] = "labelprobe";
-const int collector_output_failure_status = 1;
 
 namespace
 {

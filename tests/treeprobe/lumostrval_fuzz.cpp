@@ -1,12 +1,8 @@
 // lumostrval over any 4 bytes of type, 4 of size, 1 choosing the table fetch's
 // result, and value; integers of other sizes than 1, 2, 4, 8 end the run.
-#include "collector.h"
 #include "treeprobe.h"
 
 #include <cstring>
-
-const char collector_name[] = "treeprobe";
-const int collector_output_failure_status = 3;
 
 static int table_fetch_result;
 static char value[value_buffer_size + 1];

@@ -1,15 +1,11 @@
 // The tree walk in-process over the stand-in library linked into the test:
 // what the installed program cannot be made to show.
-#include "collector.h"
 #include "support.h"
 #include "treeprobe.h"
 
 #include <cstring>
 #include <sys/resource.h>
 #include <unistd.h>
-
-const char collector_name[] = "treeprobe";
-const int collector_output_failure_status = 3;
 
 static void bind_library()
 {

@@ -2,11 +2,32 @@
 // way the end-to-end tests do, with its output passed straight through.
 #include "sandbox.h"
 
+#include <climits>
 #include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+
+// Installed beside the collectors, it runs the install tree it is part of;
+// run from the build tree, the staged install.
+static std::string default_install_tree()
+{
+    char self[PATH_MAX];
+    ssize_t length = readlink("/proc/self/exe", self, sizeof self);
+    if (length <= 0 || static_cast<size_t>(length) == sizeof self)
+        return PROBES_STAGE_DIR;
+    std::string bin(self, static_cast<size_t>(length));
+    bin.resize(bin.rfind('/'));
+    struct stat program;
+    if (bin.empty() || stat((bin + "/hostprobe").c_str(), &program) != 0 ||
+        !S_ISREG(program.st_mode))
+        return PROBES_STAGE_DIR;
+    std::string prefix = bin.substr(0, bin.rfind('/'));
+    return prefix.empty() ? "/" : prefix;
+}
 
 int main(int argc, char *argv[])
 {
-    SandboxRun run{.install = PROBES_STAGE_DIR, .env = {"PATH=/usr/bin:/bin"}};
+    SandboxRun run{.install = default_install_tree(), .env = {"PATH=/usr/bin:/bin"}};
     run.out = run.err = SandboxOutput::inherit;
     int i = 1;
     for (std::string option; i + 1 < argc && (option = argv[i])[0] == '-'; i++) {
