@@ -4,6 +4,7 @@
 // each part of a record is written as the reader hands it over.
 #include "records.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -66,7 +67,7 @@ static void flush_output()
     output_used = 0;
 }
 
-static void put(std::string_view text)
+static void put_in_pieces(std::string_view text)
 {
     while (text.size() > sizeof output_buffer - output_used) {
         size_t room = sizeof output_buffer - output_used;
@@ -74,6 +75,18 @@ static void put(std::string_view text)
         output_used += room;
         text.remove_prefix(room);
         flush_output();
+    }
+    memcpy(output_buffer + output_used, text.data(), text.size());
+    output_used += text.size();
+}
+
+// Called for every piece of every line: the common case, room in the
+// buffer, is a single copy, inline.
+static inline void put(std::string_view text)
+{
+    if (text.size() > sizeof output_buffer - output_used) {
+        put_in_pieces(text);
+        return;
     }
     memcpy(output_buffer + output_used, text.data(), text.size());
     output_used += text.size();
@@ -107,44 +120,85 @@ static size_t utf8_length(const unsigned char *text, size_t available)
     return length;
 }
 
-static void put_control(unsigned char byte)
+// Writes the escape of a control character, a quote or a backslash at out
+// and returns where it ends: at most six bytes, "\u001f".
+static char *put_control(unsigned char byte, char *out)
 {
     static const char short_escapes[] = "\"\"\\\\\bb\ff\nn\rr\tt";
     for (size_t i = 0; i + 1 < sizeof short_escapes; i += 2) {
         if (static_cast<unsigned char>(short_escapes[i]) == byte) {
-            const char escape[] = {'\\', short_escapes[i + 1]};
-            put({escape, 2});
-            return;
+            out[0] = '\\';
+            out[1] = short_escapes[i + 1];
+            return out + 2;
         }
     }
-    char escape[8];
-    (void)snprintf(escape, sizeof escape, "\\u%04x", byte);
-    put(escape);
+    static const char hex[] = "0123456789abcdef";
+    memcpy(out, "\\u00", 4);
+    out[4] = hex[byte >> 4];
+    out[5] = hex[byte & 0xf];
+    return out + 6;
+}
+
+// Whether all eight bytes at text are plain, tested a word at a time: no
+// byte with its high bit set, below 0x20, or equal to a quote, a backslash
+// or 0x7f. Long values are mostly plain from end to end.
+static bool plain_word(const unsigned char *text)
+{
+    constexpr uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    uint64_t word;
+    memcpy(&word, text, sizeof word);
+    // A byte is zero in (word ^ each) where it equals the one sought.
+    auto has_zero = [](uint64_t x) { return (x - ones) & ~x & highs; };
+    uint64_t special = word & highs;
+    special |= (word - 0x20 * ones) & ~word & highs;
+    special |=
+        has_zero(word ^ '"' * ones) | has_zero(word ^ '\\' * ones) | has_zero(word ^ 0x7f * ones);
+    return special == 0;
 }
 
 // The inside of a JSON string: valid UTF-8 as it is, control characters,
 // quote and backslash escaped, and each byte of anything else as U+FFFD.
+// A stream is millions of short strings, so each is written straight into
+// the output buffer, a piece at a time, with room made first for the
+// piece's worst case: six bytes out for every byte in, and the rest of a
+// UTF-8 sequence that starts at the piece's last byte.
 static void put_string_text(std::string_view text)
 {
+    constexpr size_t piece = sizeof output_buffer / 8;
     const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text.data());
-    size_t start = 0;
-    for (size_t i = 0; i < text.size();) {
-        ByteClass byte_class = byte_classes[bytes[i]];
-        size_t length = byte_class == high ? utf8_length(bytes + i, text.size() - i) : 1;
-        if (byte_class == plain || length > 1) {
-            i += length;
-            continue;
+    size_t i = 0;
+    while (i < text.size()) {
+        size_t piece_end = i + std::min(text.size() - i, piece);
+        if (sizeof output_buffer - output_used < (piece_end - i) * 6 + 3)
+            flush_output();
+        char *out = output_buffer + output_used;
+        while (i < piece_end) {
+            while (piece_end - i >= 8 && plain_word(bytes + i)) {
+                memcpy(out, bytes + i, 8);
+                out += 8;
+                i += 8;
+            }
+            while (i < piece_end && byte_classes[bytes[i]] == plain)
+                *out++ = static_cast<char>(bytes[i++]);
+            if (i == piece_end)
+                break;
+            ByteClass byte_class = byte_classes[bytes[i]];
+            size_t length = byte_class == high ? utf8_length(bytes + i, text.size() - i) : 0;
+            if (length > 0) {
+                memcpy(out, bytes + i, length);
+                out += length;
+                i += length;
+            } else if (byte_class == high) {
+                memcpy(out, "\xef\xbf\xbd", 3);
+                out += 3;
+                lossy = true;
+                i++;
+            } else {
+                out = put_control(bytes[i++], out);
+            }
         }
-        put(text.substr(start, i - start));
-        if (byte_class == high) {
-            put("\xef\xbf\xbd");
-            lossy = true;
-        } else {
-            put_control(bytes[i]);
-        }
-        start = ++i;
+        output_used = static_cast<size_t>(out - output_buffer);
     }
-    put(text.substr(start));
 }
 
 static void begin_record(std::string_view key, std::string_view value)
@@ -159,7 +213,10 @@ static void begin_record(std::string_view key, std::string_view value)
 
 static void put_field(std::string_view key, std::string_view value)
 {
-    put(position == in_value ? "\",\"fields\":[[\"" : "\"],[\"");
+    if (position == in_value)
+        put("\",\"fields\":[[\"");
+    else
+        put("\"],[\"");
     put_string_text(key);
     put("\",\"");
     put_string_text(value);
@@ -168,7 +225,10 @@ static void put_field(std::string_view key, std::string_view value)
 
 static void end_object()
 {
-    put(lossy ? ",\"lossy\":true}\n" : "}\n");
+    if (lossy)
+        put(",\"lossy\":true}\n");
+    else
+        put("}\n");
     position = between;
 }
 
