@@ -156,48 +156,65 @@ static bool plain_word(const unsigned char *text)
     return special == 0;
 }
 
-// The inside of a JSON string: valid UTF-8 as it is, control characters,
-// quote and backslash escaped, and each byte of anything else as U+FFFD.
-// A stream is millions of short strings, so each is written straight into
-// the output buffer, a piece at a time, with room made first for the
-// piece's worst case: six bytes out for every byte in, and the rest of a
-// UTF-8 sequence that starts at the piece's last byte.
+// The inside of a JSON string at out, which has room for six bytes out for
+// every byte in: valid UTF-8 as it is, control characters, quote and
+// backslash escaped, and each byte of anything else as U+FFFD. Returns where
+// it ends. Plain runs go a word at a time: a stream is millions of short
+// strings, each written straight into the output buffer.
+static inline char *put_escaped(char *out, std::string_view text)
+{
+    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text.data());
+    size_t size = text.size();
+    for (size_t i = 0; i < size;) {
+        while (size - i >= 8 && plain_word(bytes + i)) {
+            memcpy(out, bytes + i, 8);
+            out += 8;
+            i += 8;
+        }
+        while (i < size && byte_classes[bytes[i]] == plain)
+            *out++ = static_cast<char>(bytes[i++]);
+        if (i == size)
+            break;
+        ByteClass byte_class = byte_classes[bytes[i]];
+        size_t length = byte_class == high ? utf8_length(bytes + i, size - i) : 0;
+        if (length > 0) {
+            memcpy(out, bytes + i, length);
+            out += length;
+            i += length;
+        } else if (byte_class == high) {
+            memcpy(out, "\xef\xbf\xbd", 3);
+            out += 3;
+            lossy = true;
+            i++;
+        } else {
+            out = put_control(bytes[i++], out);
+        }
+    }
+    return out;
+}
+
+// A string too long for the room the output buffer always has is escaped
+// a piece at a time; a piece never ends inside a valid UTF-8 sequence.
+static constexpr size_t longest_piece = sizeof output_buffer / 8;
+
 static void put_string_text(std::string_view text)
 {
-    constexpr size_t piece = sizeof output_buffer / 8;
-    const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text.data());
-    size_t i = 0;
-    while (i < text.size()) {
-        size_t piece_end = i + std::min(text.size() - i, piece);
-        if (sizeof output_buffer - output_used < (piece_end - i) * 6 + 3)
-            flush_output();
-        char *out = output_buffer + output_used;
-        while (i < piece_end) {
-            while (piece_end - i >= 8 && plain_word(bytes + i)) {
-                memcpy(out, bytes + i, 8);
-                out += 8;
-                i += 8;
-            }
-            while (i < piece_end && byte_classes[bytes[i]] == plain)
-                *out++ = static_cast<char>(bytes[i++]);
-            if (i == piece_end)
+    while (!text.empty()) {
+        size_t length = std::min(text.size(), longest_piece);
+        const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text.data());
+        for (size_t back = 1; back <= 3 && back <= length; back++) {
+            size_t start = length - back;
+            size_t sequence = utf8_length(bytes + start, text.size() - start);
+            if (sequence > back) {
+                length = start + sequence;
                 break;
-            ByteClass byte_class = byte_classes[bytes[i]];
-            size_t length = byte_class == high ? utf8_length(bytes + i, text.size() - i) : 0;
-            if (length > 0) {
-                memcpy(out, bytes + i, length);
-                out += length;
-                i += length;
-            } else if (byte_class == high) {
-                memcpy(out, "\xef\xbf\xbd", 3);
-                out += 3;
-                lossy = true;
-                i++;
-            } else {
-                out = put_control(bytes[i++], out);
             }
         }
+        if (sizeof output_buffer - output_used < length * 6)
+            flush_output();
+        char *out = put_escaped(output_buffer + output_used, text.substr(0, length));
         output_used = static_cast<size_t>(out - output_buffer);
+        text.remove_prefix(length);
     }
 }
 
@@ -211,16 +228,28 @@ static void begin_record(std::string_view key, std::string_view value)
     position = in_value;
 }
 
+// Most lines are a field: when its worst case fits the room the buffer
+// always has, room is made once and the line written straight in.
 static void put_field(std::string_view key, std::string_view value)
 {
-    if (position == in_value)
-        put("\",\"fields\":[[\"");
-    else
-        put("\"],[\"");
-    put_string_text(key);
-    put("\",\"");
-    put_string_text(value);
+    using namespace std::string_view_literals;
+    std::string_view opening = position == in_value ? "\",\"fields\":[[\""sv : "\"],[\""sv;
     position = in_field;
+    if (key.size() + value.size() > longest_piece) {
+        put(opening);
+        put_string_text(key);
+        put("\",\"");
+        put_string_text(value);
+        return;
+    }
+    if (sizeof output_buffer - output_used < (key.size() + value.size()) * 6 + 16)
+        flush_output();
+    char *out = output_buffer + output_used;
+    memcpy(out, opening.data(), opening.size());
+    out = put_escaped(out + opening.size(), key);
+    memcpy(out, "\",\"", 3);
+    out = put_escaped(out + 3, value);
+    output_used = static_cast<size_t>(out - output_buffer);
 }
 
 static void end_object()
