@@ -41,10 +41,11 @@ row() {
     awk -v w="$1" -v s="$2" -v o="$o" -v p="$p" -v b="$b" -v oc="$oc" -v pc="$pc" -v bc="$bc" \
         -v g="$6" -v k="$k" 'BEGIN {
         o -= b; p -= b; oc -= bc; pc -= bc
-        r = p > 0 ? o / p : 0
-        meets = g == "-" ? "-" : (p > 0 && r <= g) ? "yes" : "NO"
-        printf "%-46s %8s %9.1f %9.1f %6.2fx %7s %5s %8.2fx %9s\n", w, s, o, p, r,
-            g == "-" ? "-" : sprintf("%.2fx", g), meets, (pc > 0 ? oc / pc : 0), k
+        # A peer lost in the sandbox start-up noise has no ratio.
+        ratio = p > 0 ? sprintf("%.2fx", o / p) : "n/a"
+        meets = g == "-" ? "-" : (p > 0 && o / p <= g) ? "yes" : "NO"
+        printf "%-46s %8s %9.1f %9.1f %7s %7s %5s %9s %9s\n", w, s, o, p, ratio,
+            g == "-" ? "-" : sprintf("%.2fx", g), meets, (pc > 0 ? sprintf("%.2fx", oc / pc) : "n/a"), k
     }'
 }
 
