@@ -5,6 +5,7 @@
 #include "collector.h"
 #include "records.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -68,7 +69,7 @@ static void flush_output()
     output_used = 0;
 }
 
-static void put(std::string_view text)
+static void put_in_pieces(std::string_view text)
 {
     while (text.size() > sizeof output_buffer - output_used) {
         size_t room = sizeof output_buffer - output_used;
@@ -76,6 +77,18 @@ static void put(std::string_view text)
         output_used += room;
         text.remove_prefix(room);
         flush_output();
+    }
+    memcpy(output_buffer + output_used, text.data(), text.size());
+    output_used += text.size();
+}
+
+// Called for every piece of every line: the common case, room in the
+// buffer, is a single copy, inline.
+static inline void put(std::string_view text)
+{
+    if (text.size() > sizeof output_buffer - output_used) {
+        put_in_pieces(text);
+        return;
     }
     memcpy(output_buffer + output_used, text.data(), text.size());
     output_used += text.size();
@@ -109,44 +122,102 @@ static size_t utf8_length(const unsigned char *text, size_t available)
     return length;
 }
 
-static void put_control(unsigned char byte)
+// Writes the escape of a control character, a quote or a backslash at out
+// and returns where it ends: at most six bytes, "\u001f".
+static char *put_control(unsigned char byte, char *out)
 {
     static const char short_escapes[] = "\"\"\\\\\bb\ff\nn\rr\tt";
     for (size_t i = 0; i + 1 < sizeof short_escapes; i += 2) {
         if (static_cast<unsigned char>(short_escapes[i]) == byte) {
-            const char escape[] = {'\\', short_escapes[i + 1]};
-            put({escape, 2});
-            return;
+            out[0] = '\\';
+            out[1] = short_escapes[i + 1];
+            return out + 2;
         }
     }
-    char escape[8];
-    (void)snprintf(escape, sizeof escape, "\\u%04x", byte);
-    put(escape);
+    static const char hex[] = "0123456789abcdef";
+    memcpy(out, "\\u00", 4);
+    out[4] = hex[byte >> 4];
+    out[5] = hex[byte & 0xf];
+    return out + 6;
 }
 
-// The inside of a JSON string: valid UTF-8 as it is, control characters,
-// quote and backslash escaped, and each byte of anything else as U+FFFD.
-static void put_string_text(std::string_view text)
+// Whether all eight bytes at text are plain, tested a word at a time: no
+// byte with its high bit set, below 0x20, or equal to a quote, a backslash
+// or 0x7f. Long values are mostly plain from end to end.
+static bool plain_word(const unsigned char *text)
+{
+    constexpr uint64_t ones = 0x0101010101010101, highs = 0x8080808080808080;
+    uint64_t word;
+    memcpy(&word, text, sizeof word);
+    // A byte is zero in (word ^ each) where it equals the one sought.
+    auto has_zero = [](uint64_t x) { return (x - ones) & ~x & highs; };
+    uint64_t special = word & highs;
+    special |= (word - 0x20 * ones) & ~word & highs;
+    special |=
+        has_zero(word ^ '"' * ones) | has_zero(word ^ '\\' * ones) | has_zero(word ^ 0x7f * ones);
+    return special == 0;
+}
+
+// The inside of a JSON string at out, which has room for six bytes out for
+// every byte in: valid UTF-8 as it is, control characters, quote and
+// backslash escaped, and each byte of anything else as U+FFFD. Returns where
+// it ends. Plain runs go a word at a time: a stream is millions of short
+// strings, each written straight into the output buffer.
+static inline char *put_escaped(char *out, std::string_view text)
 {
     const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text.data());
-    size_t start = 0;
-    for (size_t i = 0; i < text.size();) {
+    size_t size = text.size();
+    for (size_t i = 0; i < size;) {
+        while (size - i >= 8 && plain_word(bytes + i)) {
+            memcpy(out, bytes + i, 8);
+            out += 8;
+            i += 8;
+        }
+        while (i < size && byte_classes[bytes[i]] == plain)
+            *out++ = static_cast<char>(bytes[i++]);
+        if (i == size)
+            break;
         ByteClass byte_class = byte_classes[bytes[i]];
-        size_t length = byte_class == high ? utf8_length(bytes + i, text.size() - i) : 1;
-        if (byte_class == plain || length > 1) {
+        size_t length = byte_class == high ? utf8_length(bytes + i, size - i) : 0;
+        if (length > 0) {
+            memcpy(out, bytes + i, length);
+            out += length;
             i += length;
-            continue;
-        }
-        put(text.substr(start, i - start));
-        if (byte_class == high) {
-            put("\xef\xbf\xbd");
+        } else if (byte_class == high) {
+            memcpy(out, "\xef\xbf\xbd", 3);
+            out += 3;
             lossy = true;
+            i++;
         } else {
-            put_control(bytes[i]);
+            out = put_control(bytes[i++], out);
         }
-        start = ++i;
     }
-    put(text.substr(start));
+    return out;
+}
+
+// A string too long for the room the output buffer always has is escaped
+// a piece at a time; a piece never ends inside a valid UTF-8 sequence.
+static constexpr size_t longest_piece = sizeof output_buffer / 8;
+
+static void put_string_text(std::string_view text)
+{
+    while (!text.empty()) {
+        size_t length = std::min(text.size(), longest_piece);
+        const unsigned char *bytes = reinterpret_cast<const unsigned char *>(text.data());
+        for (size_t back = 1; back <= 3 && back <= length; back++) {
+            size_t start = length - back;
+            size_t sequence = utf8_length(bytes + start, text.size() - start);
+            if (sequence > back) {
+                length = start + sequence;
+                break;
+            }
+        }
+        if (sizeof output_buffer - output_used < length * 6)
+            flush_output();
+        char *out = put_escaped(output_buffer + output_used, text.substr(0, length));
+        output_used = static_cast<size_t>(out - output_buffer);
+        text.remove_prefix(length);
+    }
 }
 
 static void begin_record(std::string_view key, std::string_view value)
@@ -159,18 +230,36 @@ static void begin_record(std::string_view key, std::string_view value)
     position = in_value;
 }
 
+// Most lines are a field: when its worst case fits the room the buffer
+// always has, room is made once and the line written straight in.
 static void put_field(std::string_view key, std::string_view value)
 {
-    put(position == in_value ? "\",\"fields\":[[\"" : "\"],[\"");
-    put_string_text(key);
-    put("\",\"");
-    put_string_text(value);
+    using namespace std::string_view_literals;
+    std::string_view opening = position == in_value ? "\",\"fields\":[[\""sv : "\"],[\""sv;
     position = in_field;
+    if (key.size() + value.size() > longest_piece) {
+        put(opening);
+        put_string_text(key);
+        put("\",\"");
+        put_string_text(value);
+        return;
+    }
+    if (sizeof output_buffer - output_used < (key.size() + value.size()) * 6 + 16)
+        flush_output();
+    char *out = output_buffer + output_used;
+    memcpy(out, opening.data(), opening.size());
+    out = put_escaped(out + opening.size(), key);
+    memcpy(out, "\",\"", 3);
+    out = put_escaped(out + 3, value);
+    output_used = static_cast<size_t>(out - output_buffer);
 }
 
 static void end_object()
 {
-    put(lossy ? ",\"lossy\":true}\n" : "}\n");
+    if (lossy)
+        put(",\"lossy\":true}\n");
+    else
+        put("}\n");
     position = between;
 }
 

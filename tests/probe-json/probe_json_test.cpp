@@ -91,3 +91,24 @@ TEST(ProbeJsonSandboxed, EachCollectorOverTheSampleHost)
         expect_round_trip(json.out, raw.out);
     }
 }
+
+// Values longer than the pieces a string is escaped in, shifted a byte at
+// a time so an escape, a U+FFFD replacement or a UTF-8 sequence falls on
+// every byte of a piece's end; a field's key as long. Each comes out whole.
+TEST(ProbeJson, LongValuesEscapedWhole)
+{
+    const std::string pattern = "ab\xc3\xa9\"\x01\xff\\\x1f\xe2\x82\xac";
+    const std::string pattern_escaped = "ab\xc3\xa9\\\"\\u0001\xef\xbf\xbd\\\\\\u001f\xe2\x82\xac";
+    for (size_t shift = 0; shift < pattern.size(); shift++) {
+        std::string raw(shift, 'x'), escaped(shift, 'x');
+        for (size_t i = 0; i < 1000; i++) {
+            raw += pattern;
+            escaped += pattern_escaped;
+        }
+        SandboxResult r = piped("*node: " + raw + "\n" + raw + ": v\n", {probe_json});
+        EXPECT_EQ(r.out + std::to_string(r.status), "{\"record\":\"node\",\"value\":\"" + escaped +
+                                                        "\",\"fields\":[[\"" + escaped +
+                                                        "\",\"v\"]],\"lossy\":true}\n0")
+            << shift;
+    }
+}
