@@ -82,6 +82,16 @@ std::string failure(const std::string &message, int error, int id = 0)
 TEST(Labelprobe, Images)
 {
     REQUIRE_SANDBOX();
+    // More disks than the label reader is asked ahead, by count and by the
+    // bytes of their names, the first pass's mixed with the second's.
+    std::vector<std::string> many;
+    std::string many_out;
+    for (int i = 0; i < 150; i++) {
+        std::string n = std::to_string(i),
+                    name = i % 3 ? "c" + n + "d0" : std::string(200, 'x') + n;
+        many.push_back("dev/rdsk/" + name + (i % 3 ? "s2" : "") + " =" + n);
+        many_out += disk(name, "", n);
+    }
     // far: the path below /devices that makes "/devices/far/abcdefg" 1,023 bytes long.
     const std::string node = "../../devices/bus0/disk0:c,raw", full(128, 'L'),
                       far = std::string(250, 'a') + "/" + std::string(250, 'b') + "/" +
@@ -137,6 +147,7 @@ TEST(Labelprobe, Images)
          1},
         {"bad label, first pass", {"dev/rdsk/odd !bad"}, failure("", EINVAL, 5022), 2},
         {"read error, second pass", {"dev/rdsk/c0d0s2 >/proc/self/mem"}, failure("", EIO, 5005), 1},
+        {"more disks than are read ahead", many, many_out},
         {"no disks; mklabel refuses 129 bytes", {"dev/rdsk /", "spare =" + full + "L"}, ""},
         {"no /dev/rdsk", {}, error_record("Cannot change directory to /dev/rdsk", 5002, 2), 1},
         {"not root", {"dev/rdsk/c0d0s2 =x"}, failure("", EACCES, 5013), 1, {}, true},
