@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -218,8 +219,9 @@ static label_outcome await_answer()
         long long left = deadline_ms - ms_since(since);
         if (left <= 0)
             return label_timed_out;
-        // Whatever is written reaches the parent before any wait, so it
-        // holds every record even if it ends the run at its own deadline.
+        // Whatever is written goes out before any wait, so the collector
+        // that started the run has every record even if it ends the run at
+        // a deadline of its own.
         (void)fflush(stdout);
         struct pollfd ready = {reader_socket, POLLIN, 0};
         ready.events = static_cast<short>(POLLIN | (outgoing_length > 0 ? POLLOUT : 0));
