@@ -9,62 +9,74 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <sys/vtoc.h>
 #include <unistd.h>
 
 const char collector_name[] = "labelprobe";
 const int collector_output_failure_status = labelprobe_failure_status;
 
-static const char rdsk_directory[] = "/dev/rdsk";
-
 // The exit status of a label that cannot be read tells the pass.
 static const int first_pass_failure_status = 2;
 static const int second_pass_failure_status = 1;
+
+// Entries are asked of the label reader in directory order, first-pass
+// entries before second-pass ones; their answers come back in the same
+// order, so a count of the first-pass entries asked for tells which pass
+// each answer belongs to.
+static size_t first_pass_entries_queued;
 
 static bool is_dot_or_dot_dot(const char *name)
 {
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
 }
 
-// Only a device or a regular file (an image standing for a disk) can hold
-// a label. Opening a FIFO would wait for a writer forever, so the type is
-// checked before the open, which stays a plain blocking one: on removable
-// media a non-blocking open may succeed without a medium.
-static bool may_hold_label(const char *path)
+// A label read that failed or did not end ends the run, with the pass's
+// status.
+[[noreturn]] static void label_failed(const char *name, label_outcome outcome, int result,
+                                      bool first_pass)
 {
-    struct stat status;
-    if (stat(path, &status) != 0)
-        return false;
-    return S_ISCHR(status.st_mode) || S_ISBLK(status.st_mode) || S_ISREG(status.st_mode);
+    if (outcome == label_timed_out || outcome == label_reader_lost) {
+        int error = outcome == label_timed_out ? ETIMEDOUT : EIO;
+        display_errorf(5000 + error, error, "Cannot read label of %s/%s - %s", rdsk_directory, name,
+                       strerror(error));
+    } else if (result == VTOC_INVALID) {
+        display_error(strerror(EINVAL), 5022, 22);
+    } else if (result == VTOC_READ_FAILED) {
+        display_error(strerror(EIO), 5005, 5);
+    } else {
+        display_error("Unknown error", 5203, first_pass ? result : 0);
+    }
+    exit(finish_output(first_pass ? first_pass_failure_status : second_pass_failure_status));
 }
 
-// Reads the label of the entry and writes its record under node_name; a
-// device that cannot be opened is skipped, a label that cannot be read ends
-// the run.
-static void report_disk(const char *entry_name, const char *node_name, bool first_pass)
+// Takes the oldest answer of the label reader and writes its entry's
+// record: under its own name in the first pass, under the disk's name in
+// the second. An entry that could not be opened has none.
+static void report_next_disk()
 {
-    char entry_path[path_size];
-    int n = snprintf(entry_path, sizeof entry_path, "%s/%s", rdsk_directory, entry_name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof entry_path)
+    char name[path_size];
+    char label[label_size];
+    int result = 0;
+    bool first_pass = first_pass_entries_queued > 0;
+    label_outcome outcome = take_label(name, &result, label);
+    if (first_pass)
+        first_pass_entries_queued--;
+    if (outcome == label_skipped)
         return;
+    if (outcome != label_answered || result < 0)
+        label_failed(name, outcome, result, first_pass);
 
-    int fd = may_hold_label(entry_path) ? open(entry_path, O_RDONLY) : -1;
-    if (fd < 0)
-        return;
-    struct vtoc vtoc = {};
-    int result = read_vtoc(fd, &vtoc);
-    (void)close(fd);
-    if (result < 0) {
-        if (result == VTOC_INVALID)
-            display_error(strerror(EINVAL), 5022, 22);
-        else if (result == VTOC_READ_FAILED)
-            display_error(strerror(EIO), 5005, 5);
-        else
-            display_error("Unknown error", 5203, first_pass ? result : 0);
-        exit(finish_output(first_pass ? first_pass_failure_status : second_pass_failure_status));
-    }
+    char node_name[path_size];
+    if (first_pass)
+        (void)memcpy(node_name, name, sizeof node_name);
+    else
+        canonicalize_name(node_name, name);
+    // queue_disk took only names whose path fits.
+    char entry_path[path_size];
+    size_t directory_length = sizeof rdsk_directory - 1;
+    memcpy(entry_path, rdsk_directory, directory_length);
+    entry_path[directory_length] = '/';
+    memcpy(entry_path + directory_length + 1, name, strlen(name) + 1);
 
     // File names and label texts come from whoever wrote the disk: put_field
     // keeps every value to its own line.
@@ -73,10 +85,24 @@ static void report_disk(const char *entry_name, const char *node_name, bool firs
     char *physical_name = get_physical_name(entry_path);
     put_field("devfs-path", physical_name != nullptr ? physical_name : "", path_size, false);
     // The label's NUL padding ends it; a label of 128 bytes has none.
-    put_field("ascii-label", vtoc.v_asciilabel, sizeof vtoc.v_asciilabel, true);
+    put_field("ascii-label", label, label_size, true);
     // Nothing reads the path after its line: freeing it keeps a run over
     // many disks at the same size.
     free(physical_name);
+}
+
+// Asks for the entry's label, first writing the records of earlier entries
+// while the reader is as far ahead as it may be. An entry whose path would
+// not fit a path buffer has nothing to open, and is left out.
+static void queue_disk(const char *name, bool first_pass)
+{
+    if (strlen(rdsk_directory) + 1 + strlen(name) >= path_size)
+        return;
+    while (label_queue_full())
+        report_next_disk();
+    queue_label_read(name);
+    if (first_pass)
+        first_pass_entries_queued++;
 }
 
 static void find_disks()
@@ -86,9 +112,16 @@ static void find_disks()
         display_errorf(5000 + error, error, "Cannot change directory to %s", rdsk_directory);
         exit(finish_output(labelprobe_failure_status));
     }
+    // Started before the directory is opened, so the reader holds nothing
+    // of it.
+    int error = start_label_reader(label_deadline_ms);
+    if (error != 0) {
+        display_errorf(5000 + error, error, "Cannot start label reader - %s", strerror(error));
+        exit(finish_output(labelprobe_failure_status));
+    }
     DIR *directory = opendir(".");
     if (directory == nullptr) {
-        int error = errno;
+        error = errno;
         display_errorf(5000 + error, error, "1Cannot open %s", rdsk_directory);
         exit(finish_output(labelprobe_failure_status));
     }
@@ -101,23 +134,23 @@ static void find_disks()
         if (is_dot_or_dot_dot(name) || conventional_name(name) || fdisk_physical_name(name) ||
             name_represents_wholedisk(name))
             continue;
-        report_disk(name, name, true);
+        queue_disk(name, true);
     }
 
     rewinddir(directory);
 
     // Second pass: one record per disk, from its whole-disk slice.
-    char node_name[path_size];
     while (struct dirent *entry = readdir(directory)) {
         const char *name = entry->d_name;
         if (is_dot_or_dot_dot(name) || !whole_disk_name(name))
             continue;
-        canonicalize_name(node_name, name);
-        report_disk(name, node_name, false);
+        queue_disk(name, false);
     }
+    while (!label_queue_empty())
+        report_next_disk();
 
     if (closedir(directory) != 0) {
-        int error = errno;
+        error = errno;
         display_errorf(5000 + error, error, "Cannot close directory %s", rdsk_directory);
         exit(finish_output(labelprobe_failure_status));
     }

@@ -349,31 +349,6 @@ static void set_insert(handle_set *set, uint64_t handle)
     set->slots[i] = handle;
 }
 
-// Removes by shifting back the entries after it that probed past its slot,
-// so no search ever stops early at the hole.
-static void set_erase(handle_set *set, uint64_t handle)
-{
-    if (handle == 0) {
-        set->has_zero = false;
-        return;
-    }
-    if (!set_contains(set, handle))
-        return;
-    size_t mask = set->capacity - 1;
-    size_t hole = slot_of(set, handle);
-    while (set->slots[hole] != handle)
-        hole = (hole + 1) & mask;
-    for (size_t next = (hole + 1) & mask; set->slots[next] != 0; next = (next + 1) & mask) {
-        size_t home = slot_of(set, set->slots[next]);
-        if (((next - home) & mask) >= ((next - hole) & mask)) {
-            set->slots[hole] = set->slots[next];
-            hole = next;
-        }
-    }
-    set->slots[hole] = 0;
-    set->count--;
-}
-
 static void set_clear(handle_set *set)
 {
     if (set->count > 0)
@@ -567,24 +542,21 @@ static int show_properties(const uint64_t *node, const uint64_t *parent)
 }
 
 // One level of the path from the root to the node being written: its node
-// and the child of it being walked, with the checkpoint that catches a
-// loop of peers, moved to the current peer after 1, 2, 4, ... steps so the
-// loop is found within twice its length.
+// and the child of it being walked.
 struct walk_level {
     uint64_t node;
     uint64_t child;
-    uint64_t checkpoint;
-    unsigned long steps;
-    unsigned long stride;
 };
 
 // The walk keeps its path here rather than on the stack, so no depth can
-// overflow it; the set answers "is this node on the path" at once, so a
-// chain is walked in time linear in its length.
+// overflow it. Every node written is remembered: a link that leads to one
+// of them again, up the path, across to a peer's subtree or round a loop of
+// peers, is caught before anything is written twice, so the output stays
+// linear in the distinct nodes whatever links the library returns.
 static walk_level *path;
 static size_t path_length;
 static size_t path_capacity;
-static handle_set on_path;
+static handle_set written;
 
 static void link_back(const char *link, uint64_t node)
 {
@@ -597,6 +569,7 @@ static void link_back(const char *link, uint64_t node)
 static bool enter_node(uint64_t node)
 {
     const uint64_t *parent = path_length == 0 ? nullptr : &path[path_length - 1].node;
+    set_insert(&written, node);
     if (show_properties(&node, parent) != 0) {
         display_error("Error showing node properties", 5203, 0);
         return false;
@@ -609,8 +582,7 @@ static bool enter_node(uint64_t node)
         path = grown;
         path_capacity = capacity;
     }
-    path[path_length++] = {node, 0, 0, 0, 1};
-    set_insert(&on_path, node);
+    path[path_length++] = {node, 0};
     return true;
 }
 
@@ -623,11 +595,11 @@ static int next_node(uint64_t *next)
     walk_level *level = &path[path_length - 1];
     int code = lumo_get_propval_by_name_ptr(level->node, "_child", next, sizeof *next);
     if (code == LUMO_OK) {
-        if (set_contains(&on_path, *next)) {
+        if (set_contains(&written, *next)) {
             link_back("child", *next);
             return -1;
         }
-        level->child = level->checkpoint = *next;
+        level->child = *next;
         return 1;
     }
     if (code != LUMO_NO_SUCH_PROPERTY) {
@@ -635,8 +607,7 @@ static int next_node(uint64_t *next)
         return -1;
     }
     for (;;) {
-        set_erase(&on_path, path[--path_length].node);
-        if (path_length == 0)
+        if (--path_length == 0)
             return 0;
         level = &path[path_length - 1];
         code = lumo_get_propval_by_name_ptr(level->child, "_peer", next, sizeof *next);
@@ -646,16 +617,11 @@ static int next_node(uint64_t *next)
             display_errorf(5203, code, "Error getting peer node: %s", error_text(code));
             return -1;
         }
-        if (*next == level->checkpoint || set_contains(&on_path, *next)) {
+        if (set_contains(&written, *next)) {
             link_back("peer", *next);
             return -1;
         }
         level->child = *next;
-        if (++level->steps == level->stride) {
-            level->checkpoint = *next;
-            level->stride *= 2;
-            level->steps = 0;
-        }
         return 1;
     }
 }
@@ -666,7 +632,7 @@ static int next_node(uint64_t *next)
 static int process_tree(uint64_t root)
 {
     path_length = 0;
-    set_clear(&on_path);
+    set_clear(&written);
     bool failed = !enter_node(root);
     size_t failed_level = 0;
     while (!failed) {

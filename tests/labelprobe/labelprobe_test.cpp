@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <set>
 #include <sys/stat.h>
@@ -76,6 +77,16 @@ std::string failure(const std::string &message, int error, int id = 0)
 TEST(Labelprobe, Images)
 {
     REQUIRE_SANDBOX();
+    // More disks than the label reader is asked ahead, by count and by the
+    // bytes of their names, the first pass's mixed with the second's.
+    std::vector<std::string> many;
+    std::string many_out;
+    for (int i = 0; i < 150; i++) {
+        std::string n = std::to_string(i),
+                    name = i % 3 ? "c" + n + "d0" : std::string(200, 'x') + n;
+        many.push_back("dev/rdsk/" + name + (i % 3 ? "s2" : "") + " =" + n);
+        many_out += disk(name, "", n);
+    }
     // far: the path below /devices that makes "/devices/far/abcdefg" 1,023 bytes long.
     const std::string node = "../../devices/bus0/disk0:c,raw", full(128, 'L'),
                       far = std::string(250, 'a') + "/" + std::string(250, 'b') + "/" +
@@ -131,6 +142,7 @@ TEST(Labelprobe, Images)
          1},
         {"bad label, first pass", {"dev/rdsk/odd !bad"}, failure("", EINVAL, 5022), 2},
         {"read error, second pass", {"dev/rdsk/c0d0s2 >/proc/self/mem"}, failure("", EIO, 5005), 1},
+        {"more disks than are read ahead", many, many_out},
         {"no disks; mklabel refuses 129 bytes", {"dev/rdsk /", "spare =" + full + "L"}, ""},
         {"no /dev/rdsk", {}, error_record("Cannot change directory to /dev/rdsk", 5002, 2), 1},
         {"not root", {"dev/rdsk/c0d0s2 =x"}, failure("", EACCES, 5013), 1, {}, true},
@@ -150,6 +162,59 @@ TEST(Labelprobe, Images)
             continue;
         SandboxResult r = run_checked(run);
         EXPECT_EQ(records(r.out + r.err), records(c.out));
+        EXPECT_EQ(r.status, c.status);
+    }
+}
+
+// Entries whose open or label read does not return, in labelprobe-stalling:
+// each is given up after the deadline, named in an error record that ends
+// the run with its pass's status, the records before it written.
+TEST(Labelprobe, NoEntryHoldsTheRunPastItsDeadline)
+{
+    REQUIRE_SANDBOX();
+    const std::string good = disk("good", "", "good"),
+                      cannot_read = "Cannot read label of /dev/rdsk/c0d0s2 - ";
+    struct {
+        const char *name;
+        std::vector<std::string> image;
+        std::string out;
+        int status;
+        int kill_after_seconds = 0;
+    } cases[] = {
+        {"swapped for a FIFO after its check, second pass",
+         {"dev/rdsk/good =good", "dev/rdsk/c0d0s2 >/tmp/swapped-disk"},
+         good + failure(cannot_read, ETIMEDOUT),
+         1},
+        {"swapped for a FIFO after its check, first pass",
+         {"dev/rdsk/swapped >/tmp/swapped-disk", "dev/rdsk/c0d0s2 =good"},
+         failure("Cannot read label of /dev/rdsk/swapped - ", ETIMEDOUT),
+         2},
+        {"a disk that never answers",
+         {"dev/rdsk/good =good", "dev/rdsk/c0d0s2 =hang"},
+         good + failure(cannot_read, ETIMEDOUT),
+         1},
+        {"a reader that ends",
+         {"dev/rdsk/good =good", "dev/rdsk/c0d0s2 =die"},
+         good + failure(cannot_read, EIO),
+         1},
+        // Killed by its parent while it waits: what it wrote has reached the parent.
+        {"killed while a disk does not answer",
+         {"dev/rdsk/good =good", "dev/rdsk/c0d0s2 =hang"},
+         good,
+         128 + SIGALRM,
+         4},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        TempDir image;
+        build(image, c.image);
+        SandboxRun run = installed("labelprobe");
+        run.program = STALLING_LABELPROBE;
+        run.host_binds = {BUILD_DIR};
+        run.image = image.path();
+        run.timeout_seconds = c.kill_after_seconds != 0 ? c.kill_after_seconds : 60;
+        SandboxResult r = c.kill_after_seconds != 0 ? run_in_sandbox(run) : run_checked(run);
+        EXPECT_EQ(r.out + r.err, c.out);
         EXPECT_EQ(r.status, c.status);
     }
 }

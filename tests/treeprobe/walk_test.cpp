@@ -4,6 +4,7 @@
 #include "treeprobe.h"
 
 #include <cstring>
+#include <set>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -69,6 +70,79 @@ TEST(Walk, AnyDepthUnderASmallStackAndARootOfHandleZero)
         EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out.substr(0, 300) << c.tail.substr(0, 300);
         EXPECT_EQ(r.err + "exit " + std::to_string(r.status),
                   c.err + "exit " + std::to_string(c.status));
+    }
+}
+
+// Runs the walk over a description in a child; its output and exit status.
+static ChildOutcome walk(const TempDir &dir, const std::string &description)
+{
+    write_file(dir / "platform", description);
+    return in_child([] {
+        (void)alarm(20);
+        exit(walk_platform_tree());
+    });
+}
+
+// Links that reach a node written before by another route than up the
+// path: each node is written once, then the link is reported as a loop.
+TEST(Walk, EveryNodeOnceWhateverTheLinks)
+{
+    auto handle = [](int n) {
+        char text[32];
+        (void)snprintf(text, sizeof text, "%#x", 0x10000 + 2 * n);
+        return std::string(text);
+    };
+    // 100 peers, the last leading back to the first (node 2, under node 1).
+    std::string loop = "node r\nnode a\n";
+    for (int i = 0; i < 100; i++)
+        loop +=
+            "node c" + std::to_string(i) + (i == 99 ? " link=peer:" + handle(2) : "") + "\nend\n";
+    loop += "end\nend\n";
+    // 61 nodes: the root's 60 children, each one's first child its own next
+    // peer; were only the path checked, every node would be reached from
+    // each node before it, 2^60 records.
+    std::string shared = "node r\n";
+    for (int i = 1; i <= 60; i++)
+        shared += "node n" + std::to_string(i) + (i < 60 ? " link=child:" + handle(i + 1) : "") +
+                  "\nend\n";
+    shared += "end\n";
+    auto child_chain = [](int levels) {
+        std::string chain;
+        for (int i = 0; i < levels; i++)
+            chain += error_record("Error processing child", 5203, 0);
+        return chain + error_record("Error processing node", 5203, 0);
+    };
+    struct {
+        std::string description;
+        size_t nodes;
+        std::string tail;
+    } cases[] = {
+        {loop, 102,
+         error_record("Error getting peer node: link back to " + handle(2), 5203, 0) +
+             child_chain(1)},
+        // Down the chain of first children to n60, then n59's peer n60 again.
+        {shared, 61,
+         error_record("Error getting peer node: link back to " + handle(60), 5203, 0) +
+             child_chain(58)},
+    };
+    TempDir dir;
+    (void)setenv("LUMO_PLATFORM", (dir / "platform").c_str(), 1);
+    bind_library();
+    for (auto &c : cases) {
+        ChildOutcome r = walk(dir, c.description);
+        ParsedOutput parsed = parse_records(r.out);
+        std::set<std::string> ids;
+        size_t nodes = 0;
+        for (const Record &record : parsed.records)
+            if (!record.is_error()) {
+                nodes++;
+                const std::string *id = record.find("nivex-id");
+                ids.insert(id != nullptr ? *id : "none");
+            }
+        EXPECT_EQ(nodes, c.nodes);
+        EXPECT_EQ(ids.size(), c.nodes);
+        EXPECT_TRUE(r.out.ends_with(c.tail)) << r.out.substr(r.out.size() - 400);
+        EXPECT_EQ(r.status, 3);
     }
 }
 
