@@ -55,8 +55,10 @@ const struct {
     const char *name;
     int32_t code;
 } type_names[] = {
-    {"none", 0},   {"void", 1},  {"int", 2},  {"uint", 3},  {"float", 4},
-    {"handle", 5}, {"table", 6}, {"time", 7}, {"bytes", 8}, {"string", 9},
+    {"none", LUMO_TYPE_NONE},     {"void", LUMO_TYPE_VOID},      {"int", LUMO_TYPE_INT},
+    {"uint", LUMO_TYPE_UINT},     {"float", LUMO_TYPE_FLOAT},    {"handle", LUMO_TYPE_HANDLE},
+    {"table", LUMO_TYPE_TABLE},   {"time", LUMO_TYPE_TIMESTAMP}, {"bytes", LUMO_TYPE_BYTES},
+    {"string", LUMO_TYPE_STRING},
 };
 
 const char *const operation_names[op_count] = {
@@ -444,7 +446,7 @@ bool Reader::value_line(const std::vector<Word> &words)
     if (!found.links.empty())
         return fail("only a node has links");
 
-    bool is_table = named && type == 6;
+    bool is_table = named && type == LUMO_TYPE_TABLE;
     uint64_t table = 0;
     std::string value;
     if (is_table) {
@@ -484,30 +486,30 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
     bool one_bare_word = count == 1 && !words[at].quoted;
     // A type given by its code, named or not, takes hexadecimal bytes.
     switch (named ? type : -1) {
-    case 0:
-    case 1:
+    case LUMO_TYPE_NONE:
+    case LUMO_TYPE_VOID:
         if (count != 0)
             return fail("this type has no value");
         return true;
-    case 2:
-    case 7: {
+    case LUMO_TYPE_INT:
+    case LUMO_TYPE_TIMESTAMP: {
         int64_t number;
         if (!one_bare_word || !parse_signed(words[at].text, number))
             return fail("needs one signed 64-bit integer");
-        bool narrow = type == 2 && number >= INT32_MIN && number <= INT32_MAX;
+        bool narrow = type == LUMO_TYPE_INT && number >= INT32_MIN && number <= INT32_MAX;
         value = bytes_of(&number, narrow && !found.has_size ? 4 : 8);
         return true;
     }
-    case 3:
-    case 5: {
+    case LUMO_TYPE_UINT:
+    case LUMO_TYPE_HANDLE: {
         uint64_t number;
         if (!one_bare_word || !parse_unsigned(words[at].text, number))
             return fail("needs one unsigned 64-bit integer");
-        bool narrow = type == 3 && number <= UINT32_MAX;
+        bool narrow = type == LUMO_TYPE_UINT && number <= UINT32_MAX;
         value = bytes_of(&number, narrow && !found.has_size ? 4 : 8);
         return true;
     }
-    case 4: {
+    case LUMO_TYPE_FLOAT: {
         double number;
         const std::string &text = words[at < words.size() ? at : 0].text;
         auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
@@ -518,7 +520,7 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
                                                   : bytes_of(&single, sizeof single);
         return true;
     }
-    case 9:
+    case LUMO_TYPE_STRING:
         if (count != 1 || !words[at].quoted)
             return fail("needs one quoted string");
         value = words[at].text;

@@ -288,9 +288,9 @@ int HostSource::read(Tree &tree, uint64_t property, uint32_t origin)
         (origin & file_origin) != 0 ? where : where + "/" + tree.name(*tree.find(property));
     std::string_view bytes;
     if (!read_attribute(path, bytes))
-        return 28;
+        return LUMO_NOT_READABLE;
     if (!is_text(bytes)) {
-        tree.set_value(property, 8, bytes);
+        tree.set_value(property, LUMO_TYPE_BYTES, bytes);
         return 0;
     }
     // One line per value: the line feed that ends the kernel's text is
@@ -299,19 +299,17 @@ int HostSource::read(Tree &tree, uint64_t property, uint32_t origin)
     if (!bytes.empty() && bytes.back() == '\n')
         bytes.remove_suffix(1);
     if (bytes.find('\n') == bytes.npos) {
-        std::string text(bytes);
-        tree.set_value(property, 9, std::string_view(text.c_str(), text.size() + 1));
+        tree.set_value(property, LUMO_TYPE_STRING, bytes, true);
         return 0;
     }
     uint64_t table = tree.add_table();
     for (size_t start = 0; start <= bytes.size();) {
         size_t end = std::min(bytes.find('\n', start), bytes.size());
-        std::string line(bytes.substr(start, end - start));
         tree.add_row(table);
-        (void)tree.add_cell(table, 9, std::string_view(line.c_str(), line.size() + 1));
+        (void)tree.add_cell(table, LUMO_TYPE_STRING, bytes.substr(start, end - start), true);
         start = end + 1;
     }
-    tree.set_value(property, 6,
+    tree.set_value(property, LUMO_TYPE_TABLE,
                    std::string_view(reinterpret_cast<const char *>(&table), sizeof table));
     return 0;
 }
@@ -391,9 +389,7 @@ void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
             break;
         }
         case EntryKind::link:
-            tree.add_property(
-                node, entry.name, 9,
-                std::string_view(entry.link_target.c_str(), entry.link_target.size() + 1));
+            tree.add_string(node, entry.name, entry.link_target);
             break;
         }
     }
@@ -412,11 +408,6 @@ std::string root_name(HostSource &source, const std::string &identity, const uts
             return std::string(product);
     }
     return kernel.machine;
-}
-
-void add_string(Tree &tree, uint64_t node, std::string_view name, const std::string &text)
-{
-    tree.add_property(node, name, 9, std::string_view(text.c_str(), text.size() + 1));
 }
 
 } // namespace
@@ -443,8 +434,8 @@ bool serve_host(Tree &tree, const std::string &sysfs, std::string &problem, Read
     uint64_t root = tree.add_pending_node(0, root_name(*source, identity, kernel), devices_origin);
     for (const char *file : identity_files)
         tree.add_pending_property(root, file, identity_origin);
-    add_string(tree, root, "kernel_name", kernel.sysname);
-    add_string(tree, root, "kernel_release", kernel.release);
+    tree.add_string(root, "kernel_name", kernel.sysname);
+    tree.add_string(root, "kernel_release", kernel.release);
     tree.source = std::move(source);
     return true;
 }

@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 
 namespace
 {
+
+bool allocations_fail = false;
 
 // Every step of a fresh enumeration up to ESRCH (3), "INSTANCE|STATUS" or
 // "errno N". The enumeration stays open.
@@ -29,6 +33,22 @@ std::string enumerate(const adm::Roots &roots)
 const char listed[] = "Status: install ok installed\nArchitecture: all\n";
 
 } // namespace
+
+void *operator new(size_t size)
+{
+    void *memory = allocations_fail ? nullptr : std::malloc(size > 0 ? size : 1);
+    if (memory == nullptr)
+        throw std::bad_alloc();
+    return memory;
+}
+void operator delete(void *memory) noexcept
+{
+    std::free(memory);
+}
+void operator delete(void *memory, size_t) noexcept
+{
+    std::free(memory);
+}
 
 // swprobe ends its list at the first failure; other callers may go on.
 TEST(Database, AFailedInstanceIsPassedOver)
@@ -110,4 +130,21 @@ TEST(PackageFunctions, RefuseASelection)
     for (int result : {pkginfo(&info, one, nullptr, nullptr), pkginfo(&info, all, arch, nullptr),
                        pkginfo(&info, all, nullptr, arch), pkginfo(nullptr, all, nullptr, nullptr)})
         EXPECT_TRUE(result == -1 && errno == EINVAL);
+}
+
+// What a lookup in the instance just delivered answers was read with it, so
+// it needs no memory: no parameter goes missing for want of it.
+TEST(PackageFunctions, LookupsInTheDeliveredInstanceNeedNoMemory)
+{
+    struct pkginfo info = {};
+    char all[] = "all", name[] = "NAME", version[] = "VERSION";
+    if (pkginfo(&info, all, nullptr, nullptr) != 0)
+        end_test("this machine has no package database to enumerate");
+    allocations_fail = true;
+    const char *found[] = {pkgparam(info.pkginst, name), pkgparam(info.pkginst, version)};
+    allocations_fail = false;
+    EXPECT_STREQ(found[0], info.name);
+    EXPECT_STREQ(found[1], info.version);
+    (void)pkgparam(nullptr, nullptr);
+    (void)pkginfo(&info, nullptr);
 }
