@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using lumo::Kind;
 using lumo::Object;
@@ -26,15 +27,27 @@ namespace
 
 std::unique_ptr<Tree> tree;
 // Why the last lumo_initialize failed: the file, the line and the problem,
-// or the host folder that cannot be served.
+// or the host folder that cannot be served; or no memory to say it.
 std::string description_problem;
+bool out_of_memory = false;
 
 const char default_description[] = "/etc/lumo/platform";
 const char host_sysfs[] = "/sys";
 
+// The description the caller names, unless the process runs with more
+// privilege than its caller (set-user-ID or set-group-ID, file capabilities,
+// or identities changed since): it would open any file for the caller, and
+// its error text would tell whether that file exists and what it holds.
+const char *chosen_description()
+{
+    if (getuid() != geteuid() || getgid() != getegid())
+        return nullptr;
+    return secure_getenv("LUMO_PLATFORM");
+}
+
 int load_description()
 {
-    const char *path = getenv("LUMO_PLATFORM");
+    const char *path = chosen_description();
     std::string problem;
     auto loaded = std::make_unique<Tree>();
     if (path == nullptr || path[0] == '\0') {
@@ -118,7 +131,7 @@ template <typename Operation> int guarded(Operation operation)
     try {
         return operation();
     } catch (const std::bad_alloc &) {
-        description_problem = "out of memory";
+        out_of_memory = true;
         return LUMO_BAD_DESCRIPTION;
     } catch (...) {
         return LUMO_FAILURE;
@@ -131,6 +144,8 @@ extern "C" {
 
 int lumo_initialize(void)
 {
+    out_of_memory = false;
+    description_problem.clear();
     return guarded([] { return load_description(); });
 }
 
@@ -282,6 +297,8 @@ const char *lumo_strerror(int code)
     case LUMO_VALUE_TOO_LARGE:
         return "value larger than the buffer";
     case LUMO_BAD_DESCRIPTION:
+        if (out_of_memory)
+            return "out of memory";
         return description_problem.empty() ? "bad platform description"
                                            : description_problem.c_str();
     default:
