@@ -1,12 +1,13 @@
 #include "description.h"
 
+#include "io.h"
+#include "text.h"
+
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_set>
 #include <vector>
 
@@ -236,9 +237,7 @@ class Reader
 bool Reader::read(std::string_view text)
 {
     while (!text.empty()) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        std::string_view line = base::next_line(text);
         line_++;
         words_.clear();
         std::string problem;
@@ -544,49 +543,23 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
     }
 }
 
-// Reads the whole file into text. Only a regular file is read, so a FIFO
-// or a device named as the description can neither block the caller nor
-// feed it without end; O_NONBLOCK keeps the open itself from waiting for
-// a FIFO's writer.
-bool read_file(const char *path, std::string &text, std::string &problem)
-{
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        problem = strerror(errno);
-        return false;
-    }
-    struct stat status;
-    if (fstat(fd, &status) != 0)
-        problem = strerror(errno);
-    else if (!S_ISREG(status.st_mode))
-        problem = "not a regular file";
-    else if (static_cast<uint64_t>(status.st_size) > largest_description)
-        problem = "larger than " + std::to_string(largest_description) + " bytes";
-    else
-        text.reserve(static_cast<size_t>(status.st_size) + 1);
-    // A file that grows while it is read is still held to the cap.
-    char chunk[65536];
-    while (problem.empty()) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n == 0)
-            break;
-        if (n < 0 && errno != EINTR)
-            problem = strerror(errno);
-        else if (n > 0 && text.size() + static_cast<size_t>(n) > largest_description)
-            problem = "larger than " + std::to_string(largest_description) + " bytes";
-        else if (n > 0)
-            text.append(chunk, static_cast<size_t>(n));
-    }
-    (void)close(fd);
-    return problem.empty();
-}
-
 } // namespace
 
+// Only a regular file is read, so a FIFO or a device named as the
+// description can neither block the caller nor feed it without end.
 bool read_description_file(const char *path, Tree &tree, std::string &problem)
 {
     std::string text;
-    return read_file(path, text, problem) && read_description(text, tree, problem);
+    size_t length;
+    int error =
+        base::read_regular_file(AT_FDCWD, path, true, largest_description, text, 0, length);
+    if (error == EISDIR || error == EINVAL)
+        problem = "not a regular file";
+    else if (error == EFBIG)
+        problem = "larger than " + std::to_string(largest_description) + " bytes";
+    else if (error != 0)
+        problem = strerror(error);
+    return error == 0 && read_description(std::string_view(text.data(), length), tree, problem);
 }
 
 bool read_description(std::string_view text, Tree &tree, std::string &problem)

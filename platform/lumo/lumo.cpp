@@ -4,7 +4,7 @@
 #include "lumo.h"
 
 #include "description.h"
-#include "host.h"
+#include "sysfs.h"
 #include "tree.h"
 
 #include <cerrno>

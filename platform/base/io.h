@@ -1,0 +1,122 @@
+// EINTR-safe I/O, descriptors and folder listings that close themselves,
+// and the one way the platform libraries read a file they did not write.
+#ifndef PROBES_PLATFORM_BASE_IO_H
+#define PROBES_PLATFORM_BASE_IO_H
+
+#include <cerrno>
+#include <cstddef>
+#include <dirent.h>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace base
+{
+
+// Calls io(done), which moves bytes from position done on and answers as
+// read() and write() do, until size bytes are done, io answers 0 (the end of
+// the file), or it fails with other than EINTR. The bytes done, or -1 with
+// errno set. Only async-signal-safe calls of its own.
+template <typename Io> ssize_t repeat_io(size_t size, Io io)
+{
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = io(done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return -1;
+        if (n == 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    return static_cast<ssize_t>(done);
+}
+
+inline ssize_t read_full(int fd, void *data, size_t size)
+{
+    return repeat_io(size, [&](size_t done) {
+        return read(fd, static_cast<char *>(data) + done, size - done);
+    });
+}
+
+inline bool write_all(int fd, const void *data, size_t size)
+{
+    return repeat_io(size, [&](size_t done) {
+               return write(fd, static_cast<const char *>(data) + done, size - done);
+           }) == static_cast<ssize_t>(size);
+}
+
+// A device may return less than asked: these go on until all is moved or
+// the device ends.
+inline ssize_t pread_full(int fd, void *data, size_t size, off_t offset)
+{
+    return repeat_io(size, [&](size_t done) {
+        return pread(fd, static_cast<char *>(data) + done, size - done,
+                     offset + static_cast<off_t>(done));
+    });
+}
+
+inline bool pwrite_all(int fd, const void *data, size_t size, off_t offset)
+{
+    return repeat_io(size, [&](size_t done) {
+               return pwrite(fd, static_cast<const char *>(data) + done, size - done,
+                             offset + static_cast<off_t>(done));
+           }) == static_cast<ssize_t>(size);
+}
+
+// A descriptor, closed when it goes.
+class Fd
+{
+  public:
+    explicit Fd(int fd = -1) : fd_(fd) {}
+    ~Fd()
+    {
+        if (fd_ >= 0)
+            (void)close(fd_);
+    }
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    int get() const
+    {
+        return fd_;
+    }
+    int release()
+    {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+
+  private:
+    int fd_;
+};
+
+// A folder listing, closed when it goes.
+struct CloseFolder {
+    void operator()(DIR *dir) const
+    {
+        (void)closedir(dir);
+    }
+};
+using Folder = std::unique_ptr<DIR, CloseFolder>;
+
+// Lists the folder at path, relative to the folder dir, never through a
+// symbolic link unless follow is set; null with errno set when it cannot.
+Folder open_folder(int dir, const char *path, bool follow);
+
+// Reads the regular file at path, relative to the folder dir, whole into
+// buffer[at, at + length). It is opened without blocking, so a FIFO in its
+// place cannot hang the caller, and never through a symbolic link unless
+// follow is set. 0, or an errno: ELOOP for a link, EISDIR for a folder,
+// EINVAL for anything else that is not a regular file, EFBIG for more than
+// cap bytes. The buffer keeps its size from one file to the next, so a small
+// file costs a single read; one of at + cap + 1 bytes is never grown, so a
+// child process forked from a threaded caller may read into it.
+int read_regular_file(int dir, const char *path, bool follow, size_t cap, std::string &buffer,
+                      size_t at, size_t &length);
+
+} // namespace base
+
+#endif
