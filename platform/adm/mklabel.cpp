@@ -39,7 +39,7 @@ int main(int argc, char *argv[])
     }
 
     int fd = open(file, O_WRONLY | O_CREAT, 0644);
-    if (fd < 0 || !base::pwrite_all(fd, sectors, size, 0) || close(fd) != 0) {
+    if (fd < 0 || !base::write_all(fd, sectors, size, 0) || close(fd) != 0) {
         (void)fprintf(stderr, "mklabel: %s: %s\n", file, strerror(errno));
         return 1;
     }

@@ -108,22 +108,17 @@ class FolderSource : public Source
             return errno;
         names_.clear();
         order_.clear();
-        for (;;) {
-            errno = 0;
-            struct dirent *entry = readdir(dir.get());
-            if (entry == nullptr)
-                break;
-            if (entry->d_name[0] == '.')
-                continue;
+        int error = base::each_entry(dir.get(), [&](const dirent &entry) {
             // Entries known to be neither folders nor links cost no open.
-            if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
-                continue;
+            if (entry.d_name[0] == '.' ||
+                (entry.d_type != DT_DIR && entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN))
+                return;
             order_.push_back(names_.size());
-            names_.append(entry->d_name);
+            names_.append(entry.d_name);
             names_.push_back('\0');
-        }
-        if (errno != 0)
-            return errno;
+        });
+        if (error != 0)
+            return error;
         const char *names = names_.data();
         std::sort(order_.begin(), order_.end(),
                   [names](size_t a, size_t b) { return strcmp(names + a, names + b) < 0; });

@@ -8,7 +8,7 @@
 extern "C" int read_vtoc(int fd, struct vtoc *vtoc)
 {
     unsigned char sector[label_sector_size];
-    ssize_t n = base::pread_full(fd, sector, sizeof sector, 0);
+    ssize_t n = base::read_all(fd, sector, sizeof sector, 0);
     if (n < 0)
         return VTOC_READ_FAILED;
     if (static_cast<size_t>(n) == sizeof sector &&
@@ -22,7 +22,7 @@ extern "C" int read_vtoc(int fd, struct vtoc *vtoc)
         return VTOC_INVALID;
 
     unsigned char signature[efi_signature_size];
-    n = base::pread_full(fd, signature, sizeof signature, label_sector_size);
+    n = base::read_all(fd, signature, sizeof signature, label_sector_size);
     if (n < 0)
         return VTOC_READ_FAILED;
     if (static_cast<size_t>(n) == sizeof signature &&

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstring>
 #include <dirent.h>
 #include <memory>
 #include <string>
@@ -34,35 +35,23 @@ template <typename Io> ssize_t repeat_io(size_t size, Io io)
     return static_cast<ssize_t>(done);
 }
 
-inline ssize_t read_full(int fd, void *data, size_t size)
+// Reads or writes until all size bytes are moved, or the file or device
+// ends, at offset, or where the file stands when that is -1.
+inline ssize_t read_all(int fd, void *data, size_t size, off_t offset = -1)
 {
     return repeat_io(size, [&](size_t done) {
-        return read(fd, static_cast<char *>(data) + done, size - done);
+        char *at = static_cast<char *>(data) + done;
+        return offset < 0 ? read(fd, at, size - done)
+                          : pread(fd, at, size - done, offset + static_cast<off_t>(done));
     });
 }
 
-inline bool write_all(int fd, const void *data, size_t size)
+inline bool write_all(int fd, const void *data, size_t size, off_t offset = -1)
 {
     return repeat_io(size, [&](size_t done) {
-               return write(fd, static_cast<const char *>(data) + done, size - done);
-           }) == static_cast<ssize_t>(size);
-}
-
-// A device may return less than asked: these go on until all is moved or
-// the device ends.
-inline ssize_t pread_full(int fd, void *data, size_t size, off_t offset)
-{
-    return repeat_io(size, [&](size_t done) {
-        return pread(fd, static_cast<char *>(data) + done, size - done,
-                     offset + static_cast<off_t>(done));
-    });
-}
-
-inline bool pwrite_all(int fd, const void *data, size_t size, off_t offset)
-{
-    return repeat_io(size, [&](size_t done) {
-               return pwrite(fd, static_cast<const char *>(data) + done, size - done,
-                             offset + static_cast<off_t>(done));
+               const char *at = static_cast<const char *>(data) + done;
+               return offset < 0 ? write(fd, at, size - done)
+                                 : pwrite(fd, at, size - done, offset + static_cast<off_t>(done));
            }) == static_cast<ssize_t>(size);
 }
 
@@ -105,6 +94,20 @@ using Folder = std::unique_ptr<DIR, CloseFolder>;
 // Lists the folder at path, relative to the folder dir, never through a
 // symbolic link unless follow is set; null with errno set when it cannot.
 Folder open_folder(int dir, const char *path, bool follow);
+
+// Calls take(entry) for each entry of the folder but "." and "..": 0, or
+// the errno that broke the listing off.
+template <typename Take> int each_entry(DIR *folder, Take take)
+{
+    for (;;) {
+        errno = 0;
+        const dirent *entry = readdir(folder);
+        if (entry == nullptr)
+            return errno;
+        if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+            take(*entry);
+    }
+}
 
 // Reads the regular file at path, relative to the folder dir, whole into
 // buffer[at, at + length). It is opened without blocking, so a FIFO in its

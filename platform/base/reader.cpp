@@ -63,22 +63,21 @@ int ReaderProcess::receive_exactly(char *data, size_t size, Clock::time_point de
             return -1;
         return recv(channel_, data + done, size - done, 0);
     });
-    return got < 0 ? errno : got == 0 ? EPIPE : static_cast<size_t>(got) < size ? EIO : 0;
+    return got < 0 ? errno : static_cast<size_t>(got) == size ? 0 : got == 0 ? EPIPE : EIO;
 }
 
-int ReaderProcess::receive(int32_t &length, char *data, size_t room, Clock::time_point deadline)
+int ReaderProcess::receive(std::string &into, size_t cap, Clock::time_point deadline)
 {
-    length = -1;
-    int32_t header;
-    int error = receive_exactly(reinterpret_cast<char *>(&header), sizeof header, deadline);
-    if (error != 0)
-        return error;
-    if (header > 0 && static_cast<size_t>(header) > room)
-        return EMSGSIZE;
-    if (header > 0 && (error = receive_exactly(data, static_cast<size_t>(header), deadline)) != 0)
-        return error == EPIPE ? EIO : error;
-    length = header;
-    return 0;
+    int32_t length;
+    int error = receive_exactly(reinterpret_cast<char *>(&length), sizeof length, deadline);
+    if (error != 0 || length < 0)
+        return error != 0 ? error : ENODATA;
+    size_t had = into.size();
+    if (static_cast<size_t>(length) > cap - std::min(had, cap))
+        return EFBIG;
+    into.resize(had + static_cast<size_t>(length));
+    error = receive_exactly(into.data() + had, static_cast<size_t>(length), deadline);
+    return error == EPIPE ? EIO : error;
 }
 
 void ReaderProcess::stop()
@@ -112,11 +111,11 @@ bool send_frame(int channel, char *frame, int32_t length)
 bool receive_frame(int channel, char *data, size_t room, size_t &length)
 {
     int32_t header;
-    if (read_full(channel, &header, sizeof header) != sizeof header || header < 0 ||
+    if (read_all(channel, &header, sizeof header) != sizeof header || header < 0 ||
         static_cast<size_t>(header) > room)
         return false;
     length = static_cast<size_t>(header);
-    return read_full(channel, data, length) == header;
+    return read_all(channel, data, length) == header;
 }
 
 } // namespace base

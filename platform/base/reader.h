@@ -47,11 +47,11 @@ class ReaderProcess
     }
     // Sends one frame: 0, or an errno.
     int send(std::string_view bytes);
-    // The next frame, its bytes into data: 0 with its length, or an errno:
-    // ETIMEDOUT when it is not whole by the deadline, EPIPE when the child
-    // ended before it began, EIO when it ended within it, EMSGSIZE when it
-    // holds more than room bytes.
-    int receive(int32_t &length, char *data, size_t room, Clock::time_point deadline);
+    // Appends the next frame's bytes to into, which may not pass cap bytes:
+    // 0, or ENODATA for a mark, or else ETIMEDOUT when it is not whole by
+    // the deadline, EPIPE when the child ended before it began, EIO when it
+    // ended within it, EFBIG when into would pass the cap.
+    int receive(std::string &into, size_t cap, Clock::time_point deadline);
     // Kills the child and lets it go without waiting: a read stuck in the
     // kernel may keep it for ever. It is reaped once it has ended.
     void stop();

@@ -5,11 +5,11 @@
 namespace base
 {
 
-std::string_view next_line(std::string_view &text)
+std::string_view next_line(std::string_view &text, char end)
 {
-    size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+    size_t at = text.find(end);
+    std::string_view line = text.substr(0, at);
+    text.remove_prefix(at == std::string_view::npos ? text.size() : at + 1);
     return line;
 }
 

@@ -11,8 +11,9 @@
 namespace base
 {
 
-// Takes the first line off text and gives it without its line feed.
-std::string_view next_line(std::string_view &text);
+// Takes the first line off text and gives it without the byte that ends
+// it, a line feed or another.
+std::string_view next_line(std::string_view &text, char end = '\n');
 
 // Text without the blanks at either end.
 std::string_view trim(std::string_view text, std::string_view blanks = " \t");

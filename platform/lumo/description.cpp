@@ -551,8 +551,7 @@ bool read_description_file(const char *path, Tree &tree, std::string &problem)
 {
     std::string text;
     size_t length;
-    int error =
-        base::read_regular_file(AT_FDCWD, path, true, largest_description, text, 0, length);
+    int error = base::read_regular_file(AT_FDCWD, path, true, largest_description, text, 0, length);
     if (error == EISDIR || error == EINVAL)
         problem = "not a regular file";
     else if (error == EFBIG)

@@ -111,6 +111,16 @@ int link(uint64_t to, uint64_t *out)
     return LUMO_OK;
 }
 
+// Follows one link of the object the operation is asked of.
+int follow(uint64_t handle, Kind kind, Operation operation, uint32_t Object::*to, uint64_t *out)
+{
+    const Object *object;
+    int code = lookup(handle, kind, kind, operation, object);
+    if (code != LUMO_OK)
+        return code;
+    return out == nullptr ? LUMO_INVALID_ARGUMENT : link(object->*to, out);
+}
+
 // A value is given whole or not at all: a cut value would pass for the
 // real one.
 int copy_value(const void *value, size_t length, void *buf, size_t size)
@@ -171,24 +181,12 @@ int lumo_get_root(uint64_t *root)
 
 int lumo_get_first_prop(uint64_t node, uint64_t *prop)
 {
-    const Object *object;
-    int code = lookup(node, Kind::node, Kind::node, lumo::op_first_prop, object);
-    if (code != LUMO_OK)
-        return code;
-    if (prop == nullptr)
-        return LUMO_INVALID_ARGUMENT;
-    return link(object->first, prop);
+    return follow(node, Kind::node, lumo::op_first_prop, &Object::first, prop);
 }
 
 int lumo_get_next_prop(uint64_t prop, uint64_t *next)
 {
-    const Object *object;
-    int code = lookup(prop, Kind::property, Kind::property, lumo::op_next, object);
-    if (code != LUMO_OK)
-        return code;
-    if (next == nullptr)
-        return LUMO_INVALID_ARGUMENT;
-    return link(object->next, next);
+    return follow(prop, Kind::property, lumo::op_next, &Object::next, next);
 }
 
 int lumo_get_propinfo(uint64_t prop, lumo_propinfo_t *info)
@@ -249,13 +247,7 @@ int lumo_get_propval_by_name(uint64_t node, const char *name, void *buf, size_t 
 
 int lumo_get_next_by_row(uint64_t cell, uint64_t *next)
 {
-    const Object *object;
-    int code = lookup(cell, Kind::cell, Kind::cell, lumo::op_next, object);
-    if (code != LUMO_OK)
-        return code;
-    if (next == nullptr)
-        return LUMO_INVALID_ARGUMENT;
-    return link(object->next, next);
+    return follow(cell, Kind::cell, lumo::op_next, &Object::next, next);
 }
 
 int lumo_get_next_by_col(uint64_t table_or_cell, uint64_t *next)
@@ -275,38 +267,32 @@ int lumo_get_next_by_col(uint64_t table_or_cell, uint64_t *next)
 
 const char *lumo_strerror(int code)
 {
-    switch (code) {
-    case LUMO_OK:
-        return "success";
-    case LUMO_FAILURE:
-        return "failure";
-    case LUMO_NOT_INITIALIZED:
-        return "library not initialized";
-    case LUMO_INVALID_ARGUMENT:
-        return "invalid argument";
-    case LUMO_NO_SUCH_PROPERTY:
-        return "no such property";
-    case LUMO_END_OF_LIST:
-        return "end of list";
-    case LUMO_STALE_HANDLE:
-        return "stale handle";
-    case LUMO_INVALID_HANDLE:
-        return "invalid handle";
-    case LUMO_NOT_READABLE:
-        return "value not readable";
-    case LUMO_VALUE_TOO_LARGE:
-        return "value larger than the buffer";
-    case LUMO_BAD_DESCRIPTION:
-        if (out_of_memory)
-            return "out of memory";
-        return description_problem.empty() ? "bad platform description"
-                                           : description_problem.c_str();
-    default:
-        // Only a description file's injected faults give other codes.
-        static char text[32];
-        (void)snprintf(text, sizeof text, "error %d", code);
-        return text;
-    }
+    constexpr struct {
+        int code;
+        const char *text;
+    } texts[] = {
+        {LUMO_OK, "success"},
+        {LUMO_FAILURE, "failure"},
+        {LUMO_NOT_INITIALIZED, "library not initialized"},
+        {LUMO_INVALID_ARGUMENT, "invalid argument"},
+        {LUMO_NO_SUCH_PROPERTY, "no such property"},
+        {LUMO_END_OF_LIST, "end of list"},
+        {LUMO_STALE_HANDLE, "stale handle"},
+        {LUMO_INVALID_HANDLE, "invalid handle"},
+        {LUMO_NOT_READABLE, "value not readable"},
+        {LUMO_VALUE_TOO_LARGE, "value larger than the buffer"},
+    };
+    for (const auto &entry : texts)
+        if (entry.code == code)
+            return entry.text;
+    if (code == LUMO_BAD_DESCRIPTION)
+        return out_of_memory                 ? "out of memory"
+               : description_problem.empty() ? "bad platform description"
+                                             : description_problem.c_str();
+    // Only a description file's injected faults give other codes.
+    static char text[32];
+    (void)snprintf(text, sizeof text, "error %d", code);
+    return text;
 }
 
 } // extern "C"

@@ -1,8 +1,8 @@
 // The host scanner over fake sysfs folder trees: what becomes a node and a
 // property, what is left out, when files are read and how long a read may
 // take.
-#include "sysfs.h"
 #include "support.h"
+#include "sysfs.h"
 
 #include <chrono>
 #include <cstring>

@@ -197,8 +197,8 @@ class DpkgSource : public LoadedSource<Installed>
     {
         path_.assign(root_).append("/status");
         size_t length;
-        int error = base::read_regular_file(AT_FDCWD, path_.c_str(), false, status_cap, text_, 0,
-                                            length);
+        int error =
+            base::read_regular_file(AT_FDCWD, path_.c_str(), false, status_cap, text_, 0, length);
         if (error != 0)
             return error;
         text_.resize(length);
@@ -242,19 +242,13 @@ class DpkgSource : public LoadedSource<Installed>
         base::Folder dir = base::open_folder(AT_FDCWD, path_.c_str(), false);
         if (!dir)
             return errno == ENOENT ? 0 : errno;
-        for (;;) {
-            errno = 0;
-            struct dirent *entry = readdir(dir.get());
-            if (entry == nullptr)
-                break;
-            std::string_view name = entry->d_name;
-            if (!name.empty() && name.find_first_not_of("0123456789") == std::string_view::npos)
+        int error = base::each_entry(dir.get(), [&](const dirent &entry) {
+            std::string_view name = entry.d_name;
+            if (name.find_first_not_of("0123456789") == std::string_view::npos)
                 names.emplace_back(name);
-        }
-        if (errno != 0)
-            return errno;
-        if (names.empty())
-            return 0;
+        });
+        if (error != 0 || names.empty())
+            return error;
         std::sort(names.begin(), names.end(), by_number);
         JournalMerge merge(entries);
         size_t left = journal_cap_;
@@ -262,8 +256,8 @@ class DpkgSource : public LoadedSource<Installed>
             std::string &text = journal_.emplace_back();
             size_t length;
             // The journal as a whole is held to its cap too.
-            int error = base::read_regular_file(dirfd(dir.get()), name.c_str(), false,
-                                                std::min(journal_file_cap, left), text, 0, length);
+            error = base::read_regular_file(dirfd(dir.get()), name.c_str(), false,
+                                            std::min(journal_file_cap, left), text, 0, length);
             // Folded into "status" since the folder was listed.
             if (error == ENOENT)
                 continue;

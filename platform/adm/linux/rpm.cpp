@@ -85,35 +85,26 @@ bool load_rpm(Rpm &rpm)
            look_up(library, "rpmtdFreeData", rpm.free_data);
 }
 
-// The child's side of the channel, sent in frames of up to 64 KiB.
+// The child's side of the channel, sent in frames of about 64 KiB.
 struct Stream {
     int channel = -1;
-    size_t used = 0;
-    char frame[base::frame_header + 65536];
+    std::string frame = std::string(base::frame_header, '\0');
 };
 
 void flush(Stream &out)
 {
     // The parent is gone or gave up: nobody is left to tell.
-    if (!base::send_frame(out.channel, out.frame, static_cast<int32_t>(out.used)))
+    if (!base::send_frame(out.channel, out.frame.data(),
+                          static_cast<int32_t>(out.frame.size() - base::frame_header)))
         _exit(1);
-    out.used = 0;
+    out.frame.resize(base::frame_header);
 }
 
 void send(Stream &out, std::string_view field)
 {
-    constexpr size_t room = sizeof out.frame - base::frame_header;
-    while (!field.empty()) {
-        if (out.used == room)
-            flush(out);
-        size_t part = std::min(field.size(), room - out.used);
-        std::copy_n(field.data(), part, out.frame + base::frame_header + out.used);
-        out.used += part;
-        field.remove_prefix(part);
-    }
-    if (out.used == room)
+    out.frame.append(field).push_back('\0');
+    if (out.frame.size() >= 65536)
         flush(out);
-    out.frame[base::frame_header + out.used++] = '\0';
 }
 
 [[noreturn]] void finish(Stream &out, int error)
@@ -195,7 +186,8 @@ void read_database(int channel, void *context)
 // lock is taken.
 bool in_transaction(const std::string &folder)
 {
-    base::Fd fd(open((folder + "/.rpm.lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+    base::Fd fd(
+        open((folder + "/.rpm.lock").c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
     struct flock probe = {};
     probe.l_type = F_RDLCK;
     probe.l_whence = SEEK_SET;
@@ -206,28 +198,16 @@ bool in_transaction(const std::string &folder)
 // reader that fell silent, failed, or sent more than the cap.
 int receive(base::ReaderProcess &reader, std::string &text)
 {
-    constexpr size_t frame_room = 65536;
-    size_t length = 0;
     for (;;) {
-        if (text.size() < length + frame_room)
-            text.resize(std::min(std::max(2 * text.size(), size_t{1} << 20),
-                                 rpm_stream_cap + frame_room));
-        int32_t got;
-        int error = reader.receive(got, text.data() + length, frame_room,
-                                   base::Clock::now() + std::chrono::milliseconds(silence_limit_ms));
+        int error = reader.receive(
+            text, rpm_stream_cap, base::Clock::now() + std::chrono::milliseconds(silence_limit_ms));
         if (error == EPIPE)
-            break;
-        if (error == 0 && got < 0)
-            error = EIO;
-        if (error == 0 && (length += static_cast<size_t>(got)) > rpm_stream_cap)
-            error = EFBIG;
+            return 0;
         if (error != 0) {
             reader.stop();
-            return error;
+            return error == ENODATA ? EIO : error;
         }
     }
-    text.resize(length);
-    return 0;
 }
 
 std::string_view arch_of(const RpmHeader &item)
@@ -278,17 +258,15 @@ int parse_rpm_stream(std::string_view stream, std::vector<RpmHeader> &headers)
     headers.clear();
     RpmHeader item;
     int field = 0;
-    while (!stream.empty()) {
-        size_t end = stream.find('\0');
-        if (end == std::string_view::npos)
-            break;
-        std::string_view value = stream.substr(0, end);
-        stream.remove_prefix(end + 1);
+    // Each field ends with a NUL; what follows the last one is no field.
+    while (stream.find('\0') != std::string_view::npos) {
+        std::string_view value = base::next_line(stream, '\0');
         if (field == 0 && stream.empty() && value.starts_with(end_mark)) {
             int error = EIO;
-            auto [at, failed] = std::from_chars(value.data() + 1, value.data() + value.size(), error);
+            auto [at, failed] =
+                std::from_chars(value.data() + 1, value.data() + value.size(), error);
             return failed == std::errc() && at == value.data() + value.size() && error >= 0 ? error
-                                                                                          : EIO;
+                                                                                            : EIO;
         }
         item.fields[field++] = value;
         if (field == rpm_field_count) {
@@ -343,18 +321,18 @@ std::shared_ptr<Package> rpm_package(const RpmHeader &item)
         version.append(fields[rpm_epoch]).append(":");
     version.append(fields[rpm_version]).append("-").append(fields[rpm_release]);
     package->add("VERSION", version);
-    std::string_view vendor = fields[rpm_vendor].empty() ? fields[rpm_packager] : fields[rpm_vendor];
+    std::string_view vendor =
+        fields[rpm_vendor].empty() ? fields[rpm_packager] : fields[rpm_vendor];
     if (!vendor.empty())
         package->add("VENDOR", vendor);
     package->add("BASEDIR", fields[rpm_prefix].empty() ? "/" : fields[rpm_prefix]);
     package->add("CATEGORY", fields[rpm_group].empty() ? "Unspecified" : fields[rpm_group]);
     // The description on one line: its lines without their surrounding
     // blanks, the empty ones that part paragraphs left out.
-    std::string description =
-        base::fold_lines(fields[rpm_description], [](std::string_view line) {
-            line = base::trim(line, " \t\r");
-            return line.empty() ? std::nullopt : std::optional(line);
-        });
+    std::string description = base::fold_lines(fields[rpm_description], [](std::string_view line) {
+        line = base::trim(line, " \t\r");
+        return line.empty() ? std::nullopt : std::optional(line);
+    });
     if (!description.empty())
         package->add("DESC", description);
     std::string_view seconds = fields[rpm_install_time];

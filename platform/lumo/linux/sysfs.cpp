@@ -84,8 +84,9 @@ class HostSource final : public Source
 
   private:
     std::vector<std::string> folders_; // by origin
-    // Where the reader's answer lands; its copy in the reader reads into it.
-    std::string buffer_ = std::string(base::frame_header + attribute_cap + 1, '\0');
+    std::string bytes_;                // of the last file read
+    // What the reader reads into, made before it is forked.
+    std::string reader_buffer_ = std::string(base::frame_header + attribute_cap + 1, '\0');
     ReadBounds bounds_;
     base::Clock::duration run_left_;
     base::ReaderProcess reader_;
@@ -95,20 +96,22 @@ bool HostSource::read_attribute(const std::string &path, std::string_view &bytes
 {
     bytes = {};
     if (run_left_.count() <= 0 || path.size() >= PATH_MAX ||
-        (!reader_.running() && reader_.start(serve_reads, &buffer_) != 0))
+        (!reader_.running() && reader_.start(serve_reads, &reader_buffer_) != 0))
         return false;
     base::Clock::time_point start = base::Clock::now();
     base::Clock::time_point deadline =
         start +
         std::min<base::Clock::duration>(std::chrono::milliseconds(bounds_.attribute_ms), run_left_);
-    int32_t length = -1;
-    bool answered = reader_.send(path) == 0 &&
-                    reader_.receive(length, buffer_.data(), attribute_cap, deadline) == 0;
+    bytes_.clear();
+    int error = reader_.send(path);
+    if (error == 0)
+        error = reader_.receive(bytes_, attribute_cap, deadline);
     run_left_ -= base::Clock::now() - start;
-    if (!answered)
+    // A file the reader could not read leaves it ready for the next.
+    if (error != 0 && error != ENODATA)
         reader_.stop();
-    bytes = std::string_view(buffer_.data(), static_cast<size_t>(std::max(length, 0)));
-    return answered && length >= 0;
+    bytes = bytes_;
+    return error == 0;
 }
 
 int HostSource::read(Tree &tree, uint64_t property, uint32_t origin)
@@ -131,28 +134,27 @@ void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
     if (!dir)
         return;
     std::vector<Entry> entries;
-    while (const dirent *entry = readdir(dir.get())) {
-        std::string_view name = entry->d_name;
-        if (name == "." || name == "..")
-            continue;
-        unsigned char type = entry->d_type;
+    (void)base::each_entry(dir.get(), [&](const dirent &entry) {
+        std::string_view name = entry.d_name;
+        unsigned char type = entry.d_type;
         struct stat status {
         };
         if (type == DT_UNKNOWN || type == DT_REG) {
-            if (fstatat(dirfd(dir.get()), entry->d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
-                continue;
+            if (fstatat(dirfd(dir.get()), entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+                return;
             type = IFTODT(status.st_mode);
         }
         if (type == DT_DIR) {
             entries.push_back({std::string(name), EntryKind::folder, {}, {}});
         } else if (type == DT_LNK && (name == "driver" || name == "subsystem")) {
             char target[4096];
-            ssize_t n = readlinkat(dirfd(dir.get()), entry->d_name, target, sizeof target - 1);
+            ssize_t n = readlinkat(dirfd(dir.get()), entry.d_name, target, sizeof target - 1);
             if (n < 0)
-                continue;
+                return;
             std::string_view path(target, static_cast<size_t>(n));
             size_t slash = path.rfind('/');
-            entries.push_back({std::string(name), EntryKind::link,
+            entries.push_back({std::string(name),
+                               EntryKind::link,
                                std::string(slash == path.npos ? path : path.substr(slash + 1)),
                                {}});
         } else if (type == DT_REG && (status.st_mode & 0444) != 0 && !reaches_hardware(name)) {
@@ -160,7 +162,7 @@ void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
             // attributes.
             entries.push_back({std::string(name), EntryKind::attribute, {}, {}});
         }
-    }
+    });
     dir.reset();
     // Names a file may not take: the node's own properties so far and the
     // links, so that a lookup by name is never ambiguous.
@@ -193,7 +195,8 @@ std::string root_name(HostSource &source, const std::string &identity, const uts
     std::string_view product;
     if (source.read_attribute(identity + "/product_name", product) && is_text(product)) {
         // Without the blanks and the line feed at its end only.
-        product = product.substr(0, std::min(product.find_last_not_of(" \t\n") + 1, product.size()));
+        product =
+            product.substr(0, std::min(product.find_last_not_of(" \t\n") + 1, product.size()));
         if (!product.empty())
             return std::string(product);
     }
