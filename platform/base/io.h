@@ -71,12 +71,6 @@ class Fd
     {
         return fd_;
     }
-    int release()
-    {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
 
   private:
     int fd_;

@@ -66,15 +66,14 @@ const char *const operation_names[op_count] = {
     "first_prop", "name", "child", "peer", "info", "value", "next", "next_row", "first_cell",
 };
 
-int hex_digit(char c)
+// The byte of two hexadecimal digits at text[at], or -1.
+int hex_byte(std::string_view text, size_t at)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    unsigned char byte;
+    const char *first = text.data() + std::min(at, text.size());
+    const char *last = text.data() + std::min(at + 2, text.size());
+    auto [end, error] = std::from_chars(first, last, byte, 16);
+    return last - first == 2 && error == std::errc() && end == last ? byte : -1;
 }
 
 // Splits a line into words at blanks and tabs. A word in double quotes may
@@ -129,13 +128,12 @@ bool split_words(std::string_view line, std::vector<Word> &words, std::string &p
                 word.text.push_back(escape);
                 break;
             case 'x': {
-                int high = i < line.size() ? hex_digit(line[i]) : -1;
-                int low = i + 1 < line.size() ? hex_digit(line[i + 1]) : -1;
-                if (high < 0 || low < 0) {
+                int byte = hex_byte(line, i);
+                if (byte < 0) {
                     problem = "\\x needs two hexadecimal digits";
                     return false;
                 }
-                word.text.push_back(static_cast<char>(high * 16 + low));
+                word.text.push_back(static_cast<char>(byte));
                 i += 2;
                 break;
             }
@@ -196,6 +194,19 @@ bool parse_unsigned(std::string_view text, uint64_t &number)
 {
     bool negative;
     return parse_integer(text, false, number, negative);
+}
+
+// OPERATION:CODE, with a signed 32-bit code.
+bool parse_fault(std::string_view text, std::string_view &operation, int32_t &code)
+{
+    size_t colon = text.find(':');
+    int64_t number;
+    if (colon == std::string_view::npos || !parse_signed(text.substr(colon + 1), number) ||
+        number < INT32_MIN || number > INT32_MAX)
+        return false;
+    operation = text.substr(0, colon);
+    code = static_cast<int32_t>(number);
+    return true;
 }
 
 std::string bytes_of(const void *data, size_t size)
@@ -336,16 +347,14 @@ bool Reader::global_fault(const std::vector<Word> &words)
         return fail("fail lines belong outside every node");
     if (words.size() != 2)
         return fail("fail needs one OPERATION:CODE");
-    std::string_view text = words[1].text;
-    size_t colon = text.find(':');
-    int64_t code;
-    if (colon == std::string_view::npos || !parse_signed(text.substr(colon + 1), code) ||
-        code < INT32_MIN || code > INT32_MAX)
+    std::string_view operation;
+    int32_t code;
+    if (!parse_fault(words[1].text, operation, code))
         return fail("fail needs OPERATION:CODE with a signed 32-bit code");
-    if (text.substr(0, colon) == "initialize")
-        tree_.initialize_fault = static_cast<int32_t>(code);
-    else if (text.substr(0, colon) == "root")
-        tree_.root_fault = static_cast<int32_t>(code);
+    if (operation == "initialize")
+        tree_.initialize_fault = code;
+    else if (operation == "root")
+        tree_.root_fault = code;
     else
         return fail("fail outside a node takes initialize or root");
     return true;
@@ -361,19 +370,16 @@ bool Reader::attributes(const std::vector<Word> &words, size_t &at, Attributes &
                 return fail("size= needs a number up to " + std::to_string(largest_size));
             found.has_size = true;
         } else if (word.substr(0, 5) == "fail=") {
-            word.remove_prefix(5);
-            size_t colon = word.find(':');
-            int64_t code;
-            if (colon == std::string_view::npos || !parse_signed(word.substr(colon + 1), code) ||
-                code < INT32_MIN || code > INT32_MAX)
+            std::string_view name;
+            int32_t code;
+            if (!parse_fault(word.substr(5), name, code))
                 return fail("fail= needs OPERATION:CODE with a signed 32-bit code");
             int operation = 0;
-            while (operation < op_count && word.substr(0, colon) != operation_names[operation])
+            while (operation < op_count && name != operation_names[operation])
                 operation++;
             if (operation == op_count)
-                return fail("unknown operation " + std::string(word.substr(0, colon)));
-            found.faults.emplace_back(static_cast<Operation>(operation),
-                                      static_cast<int32_t>(code));
+                return fail("unknown operation " + std::string(name));
+            found.faults.emplace_back(static_cast<Operation>(operation), code);
         } else if (word.substr(0, 5) == "link=") {
             size_t colon = word.find(':');
             std::string_view link = word.substr(5, colon == word.npos ? 0 : colon - 5);
@@ -532,11 +538,10 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
             if (words[at].quoted || text.size() % 2 != 0)
                 return fail("bytes are pairs of hexadecimal digits");
             for (size_t i = 0; i < text.size(); i += 2) {
-                int high = hex_digit(text[i]);
-                int low = hex_digit(text[i + 1]);
-                if (high < 0 || low < 0)
+                int byte = hex_byte(text, i);
+                if (byte < 0)
                     return fail("bytes are pairs of hexadecimal digits");
-                value.push_back(static_cast<char>(high * 16 + low));
+                value.push_back(static_cast<char>(byte));
             }
         }
         return true;

@@ -19,16 +19,17 @@ void Tree::reserve(size_t objects, size_t bytes)
     values_.reserve(bytes);
 }
 
-uint32_t Tree::store(std::string_view value, bool string)
+void Tree::store(Object &object, int32_t type, std::string_view value, bool string)
 {
     // Beyond what 32-bit offsets reach, the tree is too large.
     if (values_.size() + value.size() + 1 >= UINT32_MAX)
         throw std::bad_alloc();
-    auto offset = static_cast<uint32_t>(values_.size());
+    object.type = string ? LUMO_TYPE_STRING : type;
+    object.value_offset = static_cast<uint32_t>(values_.size());
+    object.value_length = static_cast<uint32_t>(value.size() + (string ? 1 : 0));
     values_.insert(values_.end(), value.begin(), value.end());
     if (string)
         values_.push_back('\0');
-    return offset;
 }
 
 uint32_t Tree::add(Kind kind, std::string_view name, int32_t type, std::string_view value,
@@ -38,14 +39,12 @@ uint32_t Tree::add(Kind kind, std::string_view name, int32_t type, std::string_v
         throw std::bad_alloc();
     Object object;
     object.kind = kind;
-    object.type = string ? LUMO_TYPE_STRING : type;
     if (!name.empty()) {
         object.name_offset = static_cast<uint32_t>(names_.size());
         names_.append(name);
         names_.push_back('\0');
     }
-    object.value_offset = store(value, string);
-    object.value_length = static_cast<uint32_t>(value.size() + (string ? 1 : 0));
+    store(object, type, value, string);
     objects_.push_back(object);
     return static_cast<uint32_t>(first_handle + objects_.size() - 1);
 }
@@ -145,11 +144,7 @@ uint64_t Tree::add_pending_property(uint64_t node, std::string_view name, uint32
 
 void Tree::set_value(uint64_t property, int32_t type, std::string_view value, bool string)
 {
-    uint32_t offset = store(value, string);
-    Object &object = at(property);
-    object.type = string ? LUMO_TYPE_STRING : type;
-    object.value_offset = offset;
-    object.value_length = static_cast<uint32_t>(value.size() + (string ? 1 : 0));
+    store(at(property), type, value, string);
 }
 
 void Tree::complete(uint64_t handle)

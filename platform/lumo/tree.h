@@ -156,8 +156,8 @@ class Tree
     // A string's value has a NUL added.
     uint32_t add(Kind kind, std::string_view name, int32_t type, std::string_view value,
                  bool string = false);
-    // Appends the value, and its NUL for a string, to the values; its offset.
-    uint32_t store(std::string_view value, bool string);
+    // Gives the object the value, with a NUL added for a string.
+    void store(Object &object, int32_t type, std::string_view value, bool string);
     // Links the object after the tail of a list along the objects' next.
     void append(uint32_t &head, uint32_t &tail, uint32_t handle);
     Object &at(uint64_t handle)

@@ -9,9 +9,9 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <deque>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unordered_map>
 
 namespace adm
 {
@@ -250,7 +250,6 @@ class DpkgSource : public LoadedSource<Installed>
         if (error != 0 || names.empty())
             return error;
         std::sort(names.begin(), names.end(), by_number);
-        JournalMerge merge(entries);
         size_t left = journal_cap_;
         for (const std::string &name : names) {
             std::string &text = journal_.emplace_back();
@@ -258,15 +257,13 @@ class DpkgSource : public LoadedSource<Installed>
             // The journal as a whole is held to its cap too.
             error = base::read_regular_file(dirfd(dir.get()), name.c_str(), false,
                                             std::min(journal_file_cap, left), text, 0, length);
-            // Folded into "status" since the folder was listed.
-            if (error == ENOENT)
-                continue;
-            if (error != 0)
+            // A file gone was folded into "status" since the folder was listed.
+            if (error != 0 && error != ENOENT)
                 return error;
             text.resize(length);
             left -= length;
-            merge.apply(text);
         }
+        merge_journal(entries, journal_);
         return 0;
     }
 
@@ -327,21 +324,19 @@ std::vector<StatusEntry> parse_status_file(std::string_view text)
     return entries;
 }
 
-JournalMerge::JournalMerge(std::vector<StatusEntry> &entries) : entries_(entries)
+void merge_journal(std::vector<StatusEntry> &entries, const std::deque<std::string> &journal)
 {
-    for (size_t i = 0; i < entries_.size(); i++)
-        by_package_.emplace(package_key(entries_[i]), i);
-}
-
-void JournalMerge::apply(std::string_view text)
-{
-    for (const StatusEntry &entry : parse_status_file(text)) {
-        auto [found, added] = by_package_.emplace(package_key(entry), entries_.size());
-        if (added)
-            entries_.push_back(entry);
-        else
-            entries_[found->second] = entry;
-    }
+    std::unordered_map<std::string, size_t> by_package;
+    for (size_t i = 0; i < entries.size(); i++)
+        by_package.emplace(package_key(entries[i]), i);
+    for (const std::string &text : journal)
+        for (const StatusEntry &entry : parse_status_file(text)) {
+            auto [found, added] = by_package.emplace(package_key(entry), entries.size());
+            if (added)
+                entries.push_back(entry);
+            else
+                entries[found->second] = entry;
+        }
 }
 
 std::string join_description(std::string_view continuation)

@@ -5,10 +5,10 @@
 
 #include "pkgdb.h"
 
+#include <deque>
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 namespace adm
@@ -37,19 +37,10 @@ struct StatusEntry {
 // The stanzas of a status file that name a package, in file order.
 std::vector<StatusEntry> parse_status_file(std::string_view text);
 
-// The stanzas of status with those of the journal's files laid over them,
-// each standing for the stanza of the same package and architecture.
-class JournalMerge
-{
-  public:
-    explicit JournalMerge(std::vector<StatusEntry> &entries);
-    // The next journal file's text, which must outlive the entries.
-    void apply(std::string_view text);
-
-  private:
-    std::vector<StatusEntry> &entries_;
-    std::unordered_map<std::string, size_t> by_package_;
-};
+// Lays the stanzas of the journal's files, in order, over the entries of
+// status: each stands for the entry of the same package and architecture.
+// The texts must outlive the entries.
+void merge_journal(std::vector<StatusEntry> &entries, const std::deque<std::string> &journal);
 
 // The extended description folded into one line: the continuation lines,
 // each without the blank that marks it, joined by single blanks; a line of
