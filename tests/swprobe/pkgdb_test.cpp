@@ -61,6 +61,18 @@ TEST(Database, AFailedInstanceIsPassedOver)
               "A|0; errno 22; errno 40; errno 40; errno 27; F|0; errno 3");
 }
 
+// Not only each file of the journal has a cap, the journal as a whole has.
+TEST(Database, TheJournalIsCappedAsAWhole)
+{
+    TempDir dir;
+    const std::string b = "Package: b\n" + std::string(listed);
+    make_tree(dir.path(), {"dpkg/status=Package: a\n" + std::string(listed), "dpkg/updates/01=" + b,
+                           "dpkg/updates/2=" + b, "dpkg/updates/x=" + b + b});
+    EXPECT_EQ(enumerate({dir / "none", dir / "dpkg", {}, 2 * b.size()}), "a|0; b|0; errno 3");
+    EXPECT_TRUE(
+        enumerate({dir / "none", dir / "dpkg", {}, 2 * b.size() - 1}).starts_with("errno 27;"));
+}
+
 TEST(Database, Lookups)
 {
     // The readers keep their enumeration in the library's state.
