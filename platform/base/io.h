@@ -15,10 +15,9 @@
 namespace base
 {
 
-// Calls io(done), which moves bytes from position done on and answers as
-// read() and write() do, until size bytes are done, io answers 0 (the end of
-// the file), or it fails with other than EINTR. The bytes done, or -1 with
-// errno set. Only async-signal-safe calls of its own.
+// Calls io(done), which moves bytes from position done on as read() and
+// write() do, until size bytes are done, io answers 0 (the end), or fails
+// with other than EINTR. The bytes done, or -1 with errno set.
 template <typename Io> ssize_t repeat_io(size_t size, Io io)
 {
     size_t done = 0;
@@ -104,13 +103,11 @@ template <typename Take> int each_entry(DIR *folder, Take take)
 }
 
 // Reads the regular file at path, relative to the folder dir, whole into
-// buffer[at, at + length). It is opened without blocking, so a FIFO in its
-// place cannot hang the caller, and never through a symbolic link unless
-// follow is set. 0, or an errno: ELOOP for a link, EISDIR for a folder,
-// EINVAL for anything else that is not a regular file, EFBIG for more than
-// cap bytes. The buffer keeps its size from one file to the next, so a small
-// file costs a single read; one of at + cap + 1 bytes is never grown, so a
-// child process forked from a threaded caller may read into it.
+// buffer[at, at + length), opened without blocking (a FIFO cannot hang the
+// caller) and not through a symbolic link unless follow. 0, or ELOOP for a
+// link, EISDIR a folder, EINVAL another file that is not regular, EFBIG more
+// than cap bytes. The buffer keeps its size, so a small file costs one read;
+// one of at + cap + 1 bytes never grows (safe in a child of threads).
 int read_regular_file(int dir, const char *path, bool follow, size_t cap, std::string &buffer,
                       size_t at, size_t &length);
 

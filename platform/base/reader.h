@@ -1,14 +1,10 @@
-// A reader process: a child that does work its caller cannot bound itself
-// (a read stuck in a driver, a library that waits for a lock without end),
-// so that the caller waits no longer than it chooses and then kills it.
-//
-// The child runs a function with a stream socket to the caller as its one
-// descriptor besides 0, 1 and 2, which are /dev/null: a child stuck for good
-// holds neither the caller's output nor any other file of its open, and
-// whatever it writes to them goes nowhere. Both ways the socket carries
-// frames, a 32-bit length and then that many bytes; a negative length is a
-// mark with no bytes, the child's "cannot". A caller may send several
-// requests before it receives their answers, each with its own deadline.
+// A reader process: a child for work that may never end (a read stuck in a
+// driver, a library waiting for a lock), so the caller waits no longer than
+// it chooses and then kills it. The child holds its socket to the caller
+// and /dev/null on 0, 1 and 2, nothing of the caller's. Both ways the socket
+// carries frames, a 32-bit length and that many bytes; a negative length is
+// a mark, the child's "cannot". A caller may send several requests before
+// it receives their answers, each with its own deadline.
 #ifndef PROBES_PLATFORM_BASE_READER_H
 #define PROBES_PLATFORM_BASE_READER_H
 
@@ -37,9 +33,8 @@ class ReaderProcess
     ReaderProcess(const ReaderProcess &) = delete;
     ReaderProcess &operator=(const ReaderProcess &) = delete;
 
-    // Forks the child, which runs serve(channel, context) and then ends; it
-    // may only make async-signal-safe calls when the caller has threads.
-    // 0, or an errno.
+    // Forks the child, which runs serve(channel, context) and ends; only
+    // async-signal-safe calls where the caller may have threads. 0 or errno.
     int start(void (*serve)(int channel, void *context), void *context);
     bool running() const
     {
@@ -52,8 +47,8 @@ class ReaderProcess
     // the deadline, EPIPE when the child ended before it began, EIO when it
     // ended within it, EFBIG when into would pass the cap.
     int receive(std::string &into, size_t cap, Clock::time_point deadline);
-    // Kills the child and lets it go without waiting: a read stuck in the
-    // kernel may keep it for ever. It is reaped once it has ended.
+    // Kills the child, reaped once it has ended: a read stuck in the kernel
+    // may keep it for ever.
     void stop();
 
   private:

@@ -113,34 +113,22 @@ bool split_words(std::string_view line, std::vector<Word> &words, std::string &p
                 continue;
             }
             char escape = i < line.size() ? line[i++] : '\0';
-            switch (escape) {
-            case 'n':
-                word.text.push_back('\n');
-                break;
-            case 't':
-                word.text.push_back('\t');
-                break;
-            case 'r':
-                word.text.push_back('\r');
-                break;
-            case '\\':
-            case '"':
-                word.text.push_back(escape);
-                break;
-            case 'x': {
-                int byte = hex_byte(line, i);
-                if (byte < 0) {
-                    problem = "\\x needs two hexadecimal digits";
-                    return false;
-                }
-                word.text.push_back(static_cast<char>(byte));
-                i += 2;
-                break;
+            constexpr std::string_view letters = "ntr\\\"", bytes = "\n\t\r\\\"";
+            if (size_t plain = letters.find(escape); plain != letters.npos) {
+                word.text.push_back(bytes[plain]);
+                continue;
             }
-            default:
+            if (escape != 'x') {
                 problem = "unknown escape in string";
                 return false;
             }
+            int byte = hex_byte(line, i);
+            if (byte < 0) {
+                problem = "\\x needs two hexadecimal digits";
+                return false;
+            }
+            word.text.push_back(static_cast<char>(byte));
+            i += 2;
         }
         if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
             problem = "text right after a closing quote";
@@ -176,17 +164,10 @@ bool parse_signed(std::string_view text, int64_t &number)
 {
     uint64_t magnitude;
     bool negative;
-    if (!parse_integer(text, true, magnitude, negative))
+    if (!parse_integer(text, true, magnitude, negative) ||
+        magnitude > (negative ? uint64_t{1} << 63 : uint64_t{INT64_MAX}))
         return false;
-    if (negative) {
-        if (magnitude > uint64_t{1} << 63)
-            return false;
-        number = static_cast<int64_t>(0 - magnitude);
-    } else {
-        if (magnitude > uint64_t{INT64_MAX})
-            return false;
-        number = static_cast<int64_t>(magnitude);
-    }
+    number = static_cast<int64_t>(negative ? 0 - magnitude : magnitude);
     return true;
 }
 

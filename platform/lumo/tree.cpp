@@ -124,21 +124,10 @@ void Tree::set_link(uint64_t node, bool child, uint64_t target)
     (child ? at(node).down : at(node).next) = static_cast<uint32_t>(target);
 }
 
-uint64_t Tree::add_pending_node(uint64_t parent, std::string_view name, uint32_t origin)
+uint64_t Tree::pending(uint64_t handle, uint32_t origin)
 {
-    uint64_t handle = add_node(parent, name);
-    Object &node = at(handle);
-    node.pending = true;
-    node.origin = origin;
-    return handle;
-}
-
-uint64_t Tree::add_pending_property(uint64_t node, std::string_view name, uint32_t origin)
-{
-    uint64_t handle = add_property(node, name, LUMO_TYPE_STRING, {});
-    Object &property = at(handle);
-    property.pending = true;
-    property.origin = origin;
+    at(handle).pending = true;
+    at(handle).origin = origin;
     return handle;
 }
 

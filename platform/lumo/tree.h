@@ -114,8 +114,14 @@ class Tree
 
     // Objects that the source fills in later; a pending property is a
     // character string until it is read.
-    uint64_t add_pending_node(uint64_t parent, std::string_view name, uint32_t origin);
-    uint64_t add_pending_property(uint64_t node, std::string_view name, uint32_t origin);
+    uint64_t add_pending_node(uint64_t parent, std::string_view name, uint32_t origin)
+    {
+        return pending(add_node(parent, name), origin);
+    }
+    uint64_t add_pending_property(uint64_t node, std::string_view name, uint32_t origin)
+    {
+        return pending(add_property(node, name, LUMO_TYPE_STRING, {}), origin);
+    }
     void set_value(uint64_t property, int32_t type, std::string_view value, bool string = false);
     // Has the source fill in the object if it is pending; anything else,
     // an unknown handle included, is left as it is. Only running out of
@@ -156,6 +162,7 @@ class Tree
     // A string's value has a NUL added.
     uint32_t add(Kind kind, std::string_view name, int32_t type, std::string_view value,
                  bool string = false);
+    uint64_t pending(uint64_t handle, uint32_t origin);
     // Gives the object the value, with a NUL added for a string.
     void store(Object &object, int32_t type, std::string_view value, bool string);
     // Links the object after the tail of a list along the objects' next.

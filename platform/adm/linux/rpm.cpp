@@ -1,7 +1,7 @@
 // The package database of a host that installs with rpm, read through
 // librpm. librpm waits without end on a database held by a writer, so the
-// reading runs in a child process that streams each header's fields back
-// over a pipe; a child that stays silent too long is killed and the
+// reading runs in a reader process that streams each header's fields back
+// over its socket; a child that stays silent too long is killed and the
 // enumeration fails instead of hanging. The library is loaded in the child
 // alone, so neither this library nor the caller depends on it.
 #include "rpm.h"
@@ -194,22 +194,6 @@ bool in_transaction(const std::string &folder)
     return fd.get() >= 0 && fcntl(fd.get(), F_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }
 
-// Receives all the reader sends into text: 0, or the error number of a
-// reader that fell silent, failed, or sent more than the cap.
-int receive(base::ReaderProcess &reader, std::string &text)
-{
-    for (;;) {
-        int error = reader.receive(
-            text, rpm_stream_cap, base::Clock::now() + std::chrono::milliseconds(silence_limit_ms));
-        if (error == EPIPE)
-            return 0;
-        if (error != 0) {
-            reader.stop();
-            return error == ENODATA ? EIO : error;
-        }
-    }
-}
-
 std::string_view arch_of(const RpmHeader &item)
 {
     // A header without one, a public key for one, belongs to no architecture.
@@ -232,8 +216,14 @@ class RpmSource : public LoadedSource<RpmHeader>
         Request request{&folder_, backend_};
         int error = reader.start(read_database, &request);
         text_.clear();
-        if (error == 0)
-            error = receive(reader, text_);
+        // Until the reader ends, each frame within the silence limit.
+        while (error == 0)
+            error =
+                reader.receive(text_, rpm_stream_cap,
+                               base::Clock::now() + std::chrono::milliseconds(silence_limit_ms));
+        if (error != EPIPE)
+            return error == ENODATA ? EIO : error;
+        error = parse_rpm_stream(text_, installed);
         if (error == 0)
             error = parse_rpm_stream(text_, installed);
         if (error == 0)
