@@ -7,21 +7,12 @@
 namespace adm
 {
 
-void Package::append_field(std::string_view field)
-{
-    text_.append(field);
-    text_.push_back('\0');
-}
-
 void Package::add(std::string_view name, std::string_view value)
 {
-    Entry entry;
-    entry.name = text_.size();
-    entry.name_length = name.size();
-    append_field(name);
-    entry.value = text_.size();
-    append_field(value);
-    entries_.push_back(entry);
+    size_t at = text_.size();
+    text_.append(name).push_back('\0');
+    text_.append(value).push_back('\0');
+    entries_.push_back({at, name.size(), at + name.size() + 1});
 }
 
 char *Package::find(std::string_view name) const

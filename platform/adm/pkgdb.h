@@ -59,7 +59,6 @@ class Package
     std::string instance_;
     std::string text_;
     std::vector<Entry> entries_;
-    void append_field(std::string_view field);
     // Offsets stay valid while text_ grows; pointers are made on demand.
     char *at(size_t offset) const
     {

@@ -19,12 +19,6 @@ namespace
 // An entry that is no package instance: passed over, not an error.
 constexpr int not_an_instance = -1;
 
-bool holds_entry(int folder, const char *name)
-{
-    struct stat st;
-    return fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
 // Reads the instance folder, an entry of root, into package. Neither the
 // folder nor its "pkginfo" is reached through a link: a link could lead out
 // of the database and list a package that is not installed.
@@ -54,8 +48,10 @@ int read_instance(int root, const char *instance, std::string &buffer,
     parse_pkginfo_file(std::string_view(buffer.data(), length), *package);
     // The package tools leave these behind while an installation or a
     // removal is under way, and after one that broke off.
-    if (holds_entry(folder.get(), "!I-Lock!") || holds_entry(folder.get(), "!R-Lock!"))
-        package->status = status_partial;
+    struct stat st;
+    for (const char *lock : {"!I-Lock!", "!R-Lock!"})
+        if (fstatat(folder.get(), lock, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            package->status = status_partial;
     return 0;
 }
 

@@ -15,11 +15,9 @@ Folder open_folder(int dir, const char *path, bool follow)
     if (fd < 0)
         return nullptr;
     Folder folder(fdopendir(fd));
-    if (!folder) {
-        int error = errno;
+    // A close that succeeds leaves errno as fdopendir set it.
+    if (!folder)
         (void)close(fd);
-        errno = error;
-    }
     return folder;
 }
 

@@ -378,18 +378,8 @@ bool Reader::attributes(const std::vector<Word> &words, size_t &at, Attributes &
 
 bool Reader::operation_fits(Operation operation, bool in_row, bool is_table)
 {
-    switch (operation) {
-    case op_info:
-    case op_value:
-    case op_next:
-        return true;
-    case op_next_row:
-        return in_row;
-    case op_first_cell:
-        return is_table;
-    default:
-        return false;
-    }
+    return operation == op_info || operation == op_value || operation == op_next ||
+           (operation == op_next_row && in_row) || (operation == op_first_cell && is_table);
 }
 
 // A property (in a node: TYPE NAME ...) or a cell (in a row: TYPE ...).

@@ -6,12 +6,6 @@
 namespace lumo
 {
 
-Tree::Tree()
-{
-    // Offset 0 of the names is the empty name of cells and tables.
-    names_.push_back('\0');
-}
-
 void Tree::reserve(size_t objects, size_t bytes)
 {
     objects_.reserve(objects);

@@ -87,7 +87,6 @@ class Source
 class Tree
 {
   public:
-    Tree();
     // Room for that many objects and bytes of names and values, so that a
     // large tree is not copied as it grows. Untouched room costs nothing.
     void reserve(size_t objects, size_t bytes);
@@ -173,7 +172,7 @@ class Tree
     }
 
     std::vector<Object> objects_;
-    std::string names_;
+    std::string names_ = std::string(1, '\0'); // offset 0: cells' and tables' empty name
     std::vector<unsigned char> values_;
     std::unordered_map<uint64_t, std::array<int32_t, op_count>> faults_;
     uint64_t root_ = 0;

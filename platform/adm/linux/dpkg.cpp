@@ -32,12 +32,6 @@ bool is_blank(char c)
     return c == ' ' || c == '\t';
 }
 
-// A line of blanks only separates stanzas as an empty line does.
-bool is_blank_line(std::string_view line)
-{
-    return std::all_of(line.begin(), line.end(), is_blank);
-}
-
 char lower(char c)
 {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
@@ -315,7 +309,8 @@ std::vector<StatusEntry> parse_status_file(std::string_view text)
     Stanza stanza;
     while (!text.empty()) {
         std::string_view raw = base::next_line(text);
-        if (is_blank_line(content(raw)))
+        // A line of blanks only separates stanzas as an empty line does.
+        if (base::trim(content(raw)).empty())
             stanza.finish(entries);
         else
             stanza.take(raw);

@@ -1,9 +1,6 @@
-// The package database of a host that installs with rpm, read through
-// librpm. librpm waits without end on a database held by a writer, so the
-// reading runs in a reader process that streams each header's fields back
-// over its socket; a child that stays silent too long is killed and the
-// enumeration fails instead of hanging. The library is loaded in the child
-// alone, so neither this library nor the caller depends on it.
+// librpm waits without end on a database held by a writer, so it is loaded
+// and read in a reader process alone, which streams each header's fields
+// back; one silent too long is killed and the enumeration fails instead.
 #include "rpm.h"
 
 #include "io.h"

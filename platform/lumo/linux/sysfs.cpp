@@ -32,10 +32,24 @@ constexpr const char *identity_files[] = {
 // tabs and line feeds. Anything else, a NUL byte above all, is binary.
 bool is_text(std::string_view bytes)
 {
-    for (unsigned char c : bytes)
-        if ((c < 0x20 || c > 0x7e) && c != '\t' && c != '\n')
-            return false;
-    return true;
+    return std::all_of(bytes.begin(), bytes.end(), [](unsigned char c) {
+        return (c >= 0x20 && c <= 0x7e) || c == '\t' || c == '\n';
+    });
+}
+
+// Reading these reaches the device itself rather than what the kernel
+// keeps about it: PCI configuration space (which can wake a sleeping
+// device), expansion ROMs and I/O regions (mapped or read port by port),
+// vital product data (slow polled transfers that can stall), and memory
+// chips on slow serial buses. Conservatively, by name wherever they are.
+bool reaches_hardware(std::string_view name)
+{
+    constexpr std::string_view names[] = {"config", "rom", "vpd", "eeprom", "nvmem"};
+    if (std::find(std::begin(names), std::end(names), name) != std::end(names))
+        return true;
+    constexpr std::string_view region = "resource";
+    return name.size() > region.size() && name.substr(0, region.size()) == region &&
+           name[region.size()] >= '0' && name[region.size()] <= '9';
 }
 
 // A property's origin with this bit is the index of its file's own path,
@@ -204,21 +218,6 @@ std::string root_name(HostSource &source, const std::string &identity, const uts
 }
 
 } // namespace
-
-// Reading these reaches the device itself rather than what the kernel
-// keeps about it: PCI configuration space (which can wake a sleeping
-// device), expansion ROMs and I/O regions (mapped or read port by port),
-// vital product data (slow polled transfers that can stall), and memory
-// chips on slow serial buses. Conservatively, by name wherever they are.
-bool reaches_hardware(std::string_view name)
-{
-    constexpr std::string_view names[] = {"config", "rom", "vpd", "eeprom", "nvmem"};
-    if (std::find(std::begin(names), std::end(names), name) != std::end(names))
-        return true;
-    constexpr std::string_view region = "resource";
-    return name.size() > region.size() && name.substr(0, region.size()) == region &&
-           name[region.size()] >= '0' && name[region.size()] <= '9';
-}
 
 void name_entries(std::vector<Entry> &entries, std::vector<std::string> taken)
 {

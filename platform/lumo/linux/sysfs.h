@@ -51,10 +51,6 @@ struct Entry {
     std::string served;      // an attribute's: the property name (name_entries)
 };
 
-// Whether reading the file reaches the device rather than what the kernel
-// keeps about it, by its name alone.
-bool reaches_hardware(std::string_view name);
-
 // Sorts a folder's entries by name and gives each attribute the name it is
 // served under, unique among taken (the node's names so far) and the
 // entries' own names.
