@@ -55,11 +55,6 @@ int read_instance(int root, const char *instance, std::string &buffer,
     return 0;
 }
 
-bool is_instance_name(std::string_view name)
-{
-    return !name.empty() && name[0] != '.' && name.find('/') == std::string_view::npos;
-}
-
 class FolderSource : public Source
 {
   public:
@@ -84,7 +79,8 @@ class FolderSource : public Source
     std::shared_ptr<Package> find(std::string_view instance) override
     {
         std::shared_ptr<Package> package;
-        if (!is_instance_name(instance))
+        // A name that is no instance: empty, hidden, or leading elsewhere.
+        if (instance.empty() || instance[0] == '.' || instance.find('/') != std::string_view::npos)
             return package;
         std::string name(instance);
         base::Fd root(open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -1,4 +1,5 @@
-// pkginfo() and pkgparam() over the host's package database.
+// pkginfo() and pkgparam() over the host's package database. No exception
+// may cross into the C caller: running out of memory is ENOMEM.
 #include "pkgdb.h"
 
 #include <pkginfo.h>
@@ -18,17 +19,6 @@ static const adm::Roots &host_roots()
     return roots;
 }
 
-// No exception may cross into the C caller: running out of memory is ENOMEM.
-template <typename Result, typename Call> static Result guarded(Result failure, Call call)
-{
-    try {
-        return call();
-    } catch (const std::exception &) {
-        errno = ENOMEM;
-        return failure;
-    }
-}
-
 extern "C" int pkginfo(struct pkginfo *info, char *pkginst, ...)
 {
     if (pkginst == nullptr) {
@@ -46,7 +36,12 @@ extern "C" int pkginfo(struct pkginfo *info, char *pkginst, ...)
         errno = EINVAL;
         return -1;
     }
-    return guarded(-1, [&] { return adm::next_package(host_roots(), info); });
+    try {
+        return adm::next_package(host_roots(), info);
+    } catch (const std::exception &) {
+        errno = ENOMEM;
+        return -1;
+    }
 }
 
 extern "C" char *pkgparam(char *pkginst, char *param)
@@ -55,5 +50,10 @@ extern "C" char *pkgparam(char *pkginst, char *param)
         adm::end_lookups();
         return nullptr;
     }
-    return guarded<char *>(nullptr, [&] { return adm::find_param(host_roots(), pkginst, param); });
+    try {
+        return adm::find_param(host_roots(), pkginst, param);
+    } catch (const std::exception &) {
+        errno = ENOMEM;
+        return nullptr;
+    }
 }

@@ -1,5 +1,5 @@
-// EINTR-safe I/O, descriptors and folder listings that close themselves,
-// and the one way the platform libraries read a file they did not write.
+// EINTR-safe I/O, descriptors and listings that close themselves, and the
+// one way the platform libraries read a file they did not write.
 #ifndef PROBES_PLATFORM_BASE_IO_H
 #define PROBES_PLATFORM_BASE_IO_H
 

@@ -24,14 +24,9 @@ std::string fold_lines(std::string_view text,
                        std::optional<std::string_view> (*shape)(std::string_view line))
 {
     std::string folded;
-    while (!text.empty()) {
-        std::optional<std::string_view> line = shape(next_line(text));
-        if (!line)
-            continue;
-        if (!folded.empty())
-            folded.push_back(' ');
-        folded.append(*line);
-    }
+    while (!text.empty())
+        if (std::optional<std::string_view> line = shape(next_line(text)))
+            folded.append(folded.empty() ? "" : " ").append(*line);
     return folded;
 }
 

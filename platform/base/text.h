@@ -1,5 +1,4 @@
-// Small text mechanisms of the platform libraries: lines, blanks, folding
-// lines into one, and the date form of the package tools.
+// Lines, blanks, folding lines into one, and the package tools' date form.
 #ifndef PROBES_PLATFORM_BASE_TEXT_H
 #define PROBES_PLATFORM_BASE_TEXT_H
 

@@ -3,6 +3,7 @@
 #include "io.h"
 #include "text.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -541,9 +542,7 @@ bool read_description(std::string_view text, Tree &tree, std::string &problem)
 {
     // A line adds at most two objects (a node and its name), and no more
     // bytes of names or values than it holds, size= apart.
-    size_t lines = 1;
-    for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1))
-        lines++;
+    size_t lines = 1 + static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
     tree.reserve(2 * lines, text.size());
     Reader reader(tree, problem);
     return reader.read(text);

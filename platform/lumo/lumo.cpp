@@ -50,21 +50,17 @@ int load_description()
     const char *path = chosen_description();
     std::string problem;
     auto loaded = std::make_unique<Tree>();
+    // Without a description the library serves the host it runs on.
+    bool host = false;
     if (path == nullptr || path[0] == '\0') {
         path = default_description;
-        // Without a description the library serves the host it runs on.
         struct stat status;
-        if (lstat(path, &status) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
-            if (!lumo::serve_host(*loaded, host_sysfs, problem)) {
-                description_problem = problem;
-                return LUMO_BAD_DESCRIPTION;
-            }
-            tree = std::move(loaded);
-            return LUMO_OK;
-        }
+        host = lstat(path, &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
     }
-    if (!lumo::read_description_file(path, *loaded, problem)) {
-        description_problem = std::string("platform description ") + path + ": " + problem;
+    if (host ? !lumo::serve_host(*loaded, host_sysfs, problem)
+             : !lumo::read_description_file(path, *loaded, problem)) {
+        description_problem =
+            host ? problem : "platform description " + std::string(path) + ": " + problem;
         return LUMO_BAD_DESCRIPTION;
     }
     if (loaded->initialize_fault != 0)

@@ -1,7 +1,6 @@
-// The package database of a host without /var/sadm/pkg: the "status" file
-// of the host's own package tools, one stanza of "Field: value" lines per
-// package, with the changes in "updates/" not yet folded into it, and the
-// file lists in "info/" whose times tell when each package was installed.
+// The dpkg database: "status", a stanza of "Field: value" lines per package,
+// the changes in "updates/" not yet folded into it, and the file lists in
+// "info/" whose times tell when each package was installed.
 #include "dpkg.h"
 
 #include "io.h"
@@ -32,16 +31,12 @@ bool is_blank(char c)
     return c == ' ' || c == '\t';
 }
 
-char lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Field names are case-insensitive.
 bool same_field(std::string_view a, std::string_view b)
 {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return lower(x) == lower(y); });
+                                              [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 enum Field {
@@ -156,21 +151,17 @@ class Stanza
 // Journal files in the order of their numbers, whatever their zero padding.
 bool by_number(const std::string &a, const std::string &b)
 {
-    std::string_view x = a, y = b;
-    x.remove_prefix(std::min(x.find_first_not_of('0'), x.size()));
-    y.remove_prefix(std::min(y.find_first_not_of('0'), y.size()));
-    if (x.size() != y.size())
-        return x.size() < y.size();
-    return x < y;
+    auto digits = [](std::string_view n) {
+        return n.substr(std::min(n.find_first_not_of('0'), n.size()));
+    };
+    std::string_view x = digits(a), y = digits(b);
+    return x.size() != y.size() ? x.size() < y.size() : x < y;
 }
 
 // One package is told from another by its name and architecture.
 std::string package_key(const StatusEntry &entry)
 {
-    std::string key(entry.name);
-    key.push_back('\0');
-    key.append(entry.arch.value_or(""));
-    return key;
+    return std::string(entry.name).append(1, '\0').append(entry.arch.value_or(""));
 }
 
 struct Installed {

@@ -1,5 +1,4 @@
-// The package database of a Debian host, read from the files of its own
-// package tools: the parts a test or a fuzz target calls alone.
+// The dpkg database's parsers, which tests and fuzz targets call alone.
 #ifndef PROBES_PLATFORM_ADM_LINUX_DPKG_H
 #define PROBES_PLATFORM_ADM_LINUX_DPKG_H
 

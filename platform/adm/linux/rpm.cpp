@@ -145,10 +145,8 @@ void send_tag(Stream &out, const Rpm &rpm, Header header, rpmTagVal tag)
     rpm.free_data(&value);
 }
 
-struct Request {
-    const std::string *folder;
-    const char *backend;
-};
+// The database folder and its backend.
+using Request = std::pair<const char *, const char *>;
 
 // The reader: reads every header of the database once and sends its fields.
 // Its standard error is /dev/null, where librpm's complaints go.
@@ -162,8 +160,8 @@ void read_database(int channel, void *context)
         finish(out, ELIBACC);
     // The host's macro files are not read: they may point elsewhere (even
     // into $HOME), and reading needs nothing but where and how.
-    (void)rpm.push_macro(nullptr, "_dbpath", nullptr, request.folder->c_str(), RMIL_CMDLINE);
-    (void)rpm.push_macro(nullptr, "_db_backend", nullptr, request.backend, RMIL_CMDLINE);
+    (void)rpm.push_macro(nullptr, "_dbpath", nullptr, request.first, RMIL_CMDLINE);
+    (void)rpm.push_macro(nullptr, "_db_backend", nullptr, request.second, RMIL_CMDLINE);
     rpmts ts = rpm.ts_create();
     (void)rpm.set_root(ts, "/");
     // A query checks no signature: the keyring is never loaded.
@@ -210,7 +208,7 @@ class RpmSource : public LoadedSource<RpmHeader>
         if (in_transaction(folder_))
             return EBUSY;
         base::ReaderProcess reader;
-        Request request{&folder_, backend_};
+        Request request{folder_.c_str(), backend_};
         int error = reader.start(read_database, &request);
         text_.clear();
         // Until the reader ends, each frame within the silence limit.

@@ -1,5 +1,4 @@
-// The package database of a host that installs with rpm: the parts a test
-// or a fuzz target calls alone, over the stream the reader process sends.
+// The rpm reader's parsers of its stream, which fuzz targets call alone.
 #ifndef PROBES_PLATFORM_ADM_LINUX_RPM_H
 #define PROBES_PLATFORM_ADM_LINUX_RPM_H
 

@@ -1,9 +1,8 @@
-// The running Linux host as a platform tree, read from its sysfs folder
-// tree: the machine's identity on the root, and below it one node for
-// every folder of the device hierarchy, with the folder's attribute files
-// as properties. Folders are listed and files read only when the tree's
-// reader first asks for them, and files are read by a reader process, so a
-// read stuck in a driver costs one property and a bounded wait.
+// The running Linux host as a platform tree from its sysfs: the machine's
+// identity on the root, below it a node per folder of the device hierarchy
+// with its attribute files as properties, each listed or read when first
+// asked for, by a reader process: a read stuck in a driver costs one
+// property and a bounded wait.
 #ifndef PROBES_PLATFORM_LUMO_LINUX_SYSFS_H
 #define PROBES_PLATFORM_LUMO_LINUX_SYSFS_H
 
