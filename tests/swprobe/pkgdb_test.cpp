@@ -41,6 +41,11 @@ void *operator new(size_t size)
         throw std::bad_alloc();
     return memory;
 }
+// The sort's scratch room comes from the form that does not throw.
+void *operator new(size_t size, const std::nothrow_t &) noexcept
+{
+    return allocations_fail ? nullptr : std::malloc(size > 0 ? size : 1);
+}
 void operator delete(void *memory) noexcept
 {
     std::free(memory);
