@@ -3,32 +3,18 @@
 //
 //   mklabel FILE TEXT   sector 0 := a valid label holding TEXT (at most 128 bytes)
 //   mklabel -e FILE     sector 0 := zeros, sector 1 starts with "EFI PART"
+#include "io.h"
 #include "label_sector.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <unistd.h>
 
 static int usage()
 {
     (void)fputs("usage: mklabel FILE TEXT\n       mklabel -e FILE\n", stderr);
     return 2;
-}
-
-static bool write_at(int fd, const unsigned char *bytes, size_t size, off_t offset)
-{
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = pwrite(fd, bytes + done, size - done, offset + static_cast<off_t>(done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
 }
 
 int main(int argc, char *argv[])
@@ -53,7 +39,7 @@ int main(int argc, char *argv[])
     }
 
     int fd = open(file, O_WRONLY | O_CREAT, 0644);
-    if (fd < 0 || !write_at(fd, sectors, size, 0) || close(fd) != 0) {
+    if (fd < 0 || !base::write_all(fd, sectors, size, 0) || close(fd) != 0) {
         (void)fprintf(stderr, "mklabel: %s: %s\n", file, strerror(errno));
         return 1;
     }

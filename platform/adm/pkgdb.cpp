@@ -1,30 +1,18 @@
 #include "pkgdb.h"
 
-#include <algorithm>
-#include <cerrno>
-#include <cstdint>
-#include <fcntl.h>
+#include "text.h"
+
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace adm
 {
 
-void Package::append_field(std::string_view field)
-{
-    text_.append(field);
-    text_.push_back('\0');
-}
-
 void Package::add(std::string_view name, std::string_view value)
 {
-    Entry entry;
-    entry.name = text_.size();
-    entry.name_length = name.size();
-    append_field(name);
-    entry.value = text_.size();
-    append_field(value);
-    entries_.push_back(entry);
+    size_t at = text_.size();
+    text_.append(name).push_back('\0');
+    text_.append(value).push_back('\0');
+    entries_.push_back({at, name.size(), at + name.size() + 1});
 }
 
 char *Package::find(std::string_view name) const
@@ -35,50 +23,19 @@ char *Package::find(std::string_view name) const
     return nullptr;
 }
 
-int read_regular_file(int dir, const char *path, size_t cap, std::string &buffer, size_t &length)
+std::optional<std::string_view> maintainer_address(std::string_view maintainer)
 {
-    length = 0;
-    // Non-blocking, so a FIFO in the file's place cannot hang the caller.
-    int fd = openat(dir, path, O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW);
-    if (fd < 0)
-        return errno;
-    struct stat st;
-    int error = fstat(fd, &st) != 0                        ? errno
-                : S_ISDIR(st.st_mode)                      ? EISDIR
-                : !S_ISREG(st.st_mode)                     ? EINVAL
-                : static_cast<uintmax_t>(st.st_size) > cap ? EFBIG
-                                                           : 0;
-    // The size is only a first guess: the file may change while it is read.
-    if (error == 0 && buffer.size() <= static_cast<size_t>(st.st_size))
-        buffer.resize(static_cast<size_t>(st.st_size) + 1);
-    while (error == 0) {
-        if (length == buffer.size()) {
-            if (length > cap)
-                break;
-            buffer.resize(std::min(std::max(buffer.size() * 2, size_t{4096}), cap + 1));
-        }
-        ssize_t got = read(fd, buffer.data() + length, buffer.size() - length);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            error = errno;
-        if (got <= 0)
-            break;
-        length += static_cast<size_t>(got);
-        // A short read is the end of a regular file.
-        if (length < buffer.size())
-            break;
-    }
-    (void)close(fd);
-    return error == 0 && length > cap ? EFBIG : error;
+    size_t open = maintainer.find('<');
+    size_t close = maintainer.find('>', open + 1);
+    if (open == std::string_view::npos || close == std::string_view::npos)
+        return std::nullopt;
+    return maintainer.substr(open + 1, close - open - 1);
 }
 
 void parse_pkginfo_file(std::string_view text, Package &package)
 {
     while (!text.empty()) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        std::string_view line = base::next_line(text);
         if (line.starts_with('#'))
             continue;
         size_t equals = line.find('=');
@@ -96,7 +53,7 @@ std::unique_ptr<Source> open_source(const Roots &roots)
     struct stat st;
     if (stat(roots.folder.c_str(), &st) != 0 && errno == ENOENT) {
         if (stat((roots.dpkg + "/status").c_str(), &st) == 0)
-            return open_dpkg_source(roots.dpkg);
+            return open_dpkg_source(roots.dpkg, roots.journal);
         for (const std::string &folder : roots.rpm)
             if (const char *backend = rpm_database_backend(folder))
                 return open_rpm_source(folder, backend);

@@ -59,7 +59,6 @@ class Package
     std::string instance_;
     std::string text_;
     std::vector<Entry> entries_;
-    void append_field(std::string_view field);
     // Offsets stay valid while text_ grows; pointers are made on demand.
     char *at(size_t offset) const
     {
@@ -67,19 +66,14 @@ class Package
     }
 };
 
-// Upper bounds on the files the sources read, far above any real one: a
+// Upper bounds on what the sources read, far above any real database: a
 // file beyond its bound is refused (EFBIG) rather than read until memory
-// runs out.
+// runs out, and so is a journal or an rpm reader's stream beyond its own.
 inline constexpr size_t pkginfo_cap = size_t{1} << 20;
 inline constexpr size_t status_cap = size_t{256} << 20;
-inline constexpr size_t journal_cap = size_t{64} << 20;
-
-// Reads the file at path, relative to the folder dir, into buffer[0,
-// length), never blocking and never through a link: a link is ELOOP, a
-// folder EISDIR, any other file that is not a regular file EINVAL, and one
-// of more than cap bytes EFBIG. The buffer keeps its size from one file to
-// the next, so a small file costs a single read.
-int read_regular_file(int dir, const char *path, size_t cap, std::string &buffer, size_t &length);
+inline constexpr size_t journal_file_cap = size_t{64} << 20;
+inline constexpr size_t journal_cap = size_t{256} << 20;
+inline constexpr size_t rpm_stream_cap = size_t{256} << 20;
 
 // The lines of a "pkginfo" file: PARAM=value, the value everything after the
 // first "=" up to the line feed; comment lines and lines without "=" ignored.
@@ -106,27 +100,18 @@ template <typename Item> class LoadedSource : public Source
   public:
     int next(std::shared_ptr<Package> &package) override
     {
-        if (!loaded) {
-            int error = load();
-            if (error != 0)
-                return error;
-            position = 0;
-            loaded = true;
-        }
-        if (position >= installed.size())
-            return ESRCH;
-        package = make_package(installed[position++]);
-        return 0;
+        int error = loaded ? 0 : load_once();
+        if (error == 0 && position >= installed.size())
+            error = ESRCH;
+        if (error == 0)
+            package = make_package(installed[position++]);
+        return error;
     }
 
     std::shared_ptr<Package> find(std::string_view instance) override
     {
-        if (!loaded) {
-            if (load() != 0)
-                return nullptr;
-            position = 0;
-            loaded = true;
-        }
+        if (!loaded && load_once() != 0)
+            return nullptr;
         auto found = std::lower_bound(
             installed.begin(), installed.end(), instance,
             [](const Item &item, std::string_view wanted) { return item.instance < wanted; });
@@ -141,6 +126,13 @@ template <typename Item> class LoadedSource : public Source
     std::vector<Item> installed; // in byte order of the instance
 
   private:
+    int load_once()
+    {
+        int error = load();
+        loaded = error == 0;
+        position = 0;
+        return error;
+    }
     bool loaded = false;
     size_t position = 0;
 };
@@ -148,39 +140,13 @@ template <typename Item> class LoadedSource : public Source
 // The database folder: one subfolder per instance, holding "pkginfo".
 std::unique_ptr<Source> open_folder_source(const std::string &root);
 
-// One stanza of a dpkg "status" file. The views point into the file's text;
-// an absent field has no value, and description is empty when Description
-// has no continuation.
-struct StatusEntry {
-    std::string_view name;
-    // Installed, wholly or in part; status tells which.
-    bool listed = false;
-    char status = status_installed;
-    std::optional<std::string_view> arch;
-    std::optional<std::string_view> version;
-    std::optional<std::string_view> maintainer;
-    std::optional<std::string_view> section;
-    std::optional<std::string_view> homepage;
-    std::optional<std::string_view> multi_arch;
-    // The first line of Description, and its continuation lines as they
-    // stand in the file (each still led by its blank).
-    std::optional<std::string_view> synopsis;
-    std::string_view description;
-};
-
-// The stanzas of a status file that name a package, in file order.
-std::vector<StatusEntry> parse_status_file(std::string_view text);
-
-// The extended description folded into one line: the continuation lines,
-// each without the blank that marks it, joined by single blanks; a line of
-// "." alone, the package tools' paragraph break, is dropped.
-std::string join_description(std::string_view continuation);
-
-// The address between the first "<" and the next ">" of Maintainer.
+// The address between the first "<" and the next ">" of a maintainer or
+// packager, or nothing.
 std::optional<std::string_view> maintainer_address(std::string_view maintainer);
 
-// The host's package tools' database: "status" and "info/" in root.
-std::unique_ptr<Source> open_dpkg_source(const std::string &root);
+// The host's package tools' database: "status" and "info/" in root, and
+// at most journal bytes of "updates/".
+std::unique_ptr<Source> open_dpkg_source(const std::string &root, size_t journal);
 
 // The librpm backend of the rpm database in folder, told by its file, or
 // nullptr when the folder holds none.
@@ -194,6 +160,7 @@ struct Roots {
     std::string folder;                // the database folder
     std::string dpkg;                  // served only when the database folder is missing
     std::vector<std::string> rpm = {}; // the first holding a database, when neither is there
+    size_t journal = journal_cap;      // lower in tests
 };
 
 // The source that serves the roots.

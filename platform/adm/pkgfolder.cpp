@@ -2,13 +2,13 @@
 // package instance, named after the instance and holding a "pkginfo" file.
 #include "pkgdb.h"
 
+#include "io.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 namespace adm
 {
@@ -19,51 +19,26 @@ namespace
 // An entry that is no package instance: passed over, not an error.
 constexpr int not_an_instance = -1;
 
-class Descriptor
-{
-  public:
-    explicit Descriptor(int fd) : fd_(fd) {}
-    ~Descriptor()
-    {
-        if (fd_ >= 0)
-            (void)close(fd_);
-    }
-    Descriptor(const Descriptor &) = delete;
-    Descriptor &operator=(const Descriptor &) = delete;
-    int get() const
-    {
-        return fd_;
-    }
-
-  private:
-    int fd_;
-};
-
-bool holds_entry(int folder, const char *name)
-{
-    struct stat st;
-    return fstatat(folder, name, &st, AT_SYMLINK_NOFOLLOW) == 0;
-}
-
-// Reads the instance folder, an entry of base, into package. Neither the
+// Reads the instance folder, an entry of root, into package. Neither the
 // folder nor its "pkginfo" is reached through a link: a link could lead out
 // of the database and list a package that is not installed.
-int read_instance(int base, const char *instance, std::string &buffer,
+int read_instance(int root, const char *instance, std::string &buffer,
                   std::shared_ptr<Package> &package)
 {
-    Descriptor folder(
-        openat(base, instance, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    base::Fd folder(
+        openat(root, instance, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (folder.get() < 0) {
         // A link is refused as not a folder too; only a look at the entry
         // tells it from a plain file.
         struct stat st;
-        if (errno == ENOTDIR && fstatat(base, instance, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+        if (errno == ENOTDIR && fstatat(root, instance, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
             S_ISLNK(st.st_mode))
             return ELOOP;
         return errno == ENOENT || errno == ENOTDIR ? not_an_instance : errno;
     }
     size_t length;
-    int error = read_regular_file(folder.get(), "pkginfo", pkginfo_cap, buffer, length);
+    int error =
+        base::read_regular_file(folder.get(), "pkginfo", false, pkginfo_cap, buffer, 0, length);
     if (error == ENOENT || error == EISDIR)
         return not_an_instance;
     if (error != 0)
@@ -73,36 +48,28 @@ int read_instance(int base, const char *instance, std::string &buffer,
     parse_pkginfo_file(std::string_view(buffer.data(), length), *package);
     // The package tools leave these behind while an installation or a
     // removal is under way, and after one that broke off.
-    if (holds_entry(folder.get(), "!I-Lock!") || holds_entry(folder.get(), "!R-Lock!"))
-        package->status = status_partial;
+    struct stat st;
+    for (const char *lock : {"!I-Lock!", "!R-Lock!"})
+        if (fstatat(folder.get(), lock, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            package->status = status_partial;
     return 0;
-}
-
-bool is_instance_name(std::string_view name)
-{
-    return !name.empty() && name[0] != '.' && name.find('/') == std::string_view::npos;
 }
 
 class FolderSource : public Source
 {
   public:
     explicit FolderSource(const std::string &root) : root_(root) {}
-    ~FolderSource() override
-    {
-        if (listing_ != nullptr)
-            (void)closedir(listing_);
-    }
 
     int next(std::shared_ptr<Package> &package) override
     {
-        if (listing_ == nullptr) {
+        if (!listing_) {
             int error = list();
             if (error != 0)
                 return error;
         }
         while (position_ < order_.size()) {
             const char *name = names_.data() + order_[position_++];
-            int error = read_instance(dirfd(listing_), name, buffer_, package);
+            int error = read_instance(dirfd(listing_.get()), name, buffer_, package);
             if (error != not_an_instance)
                 return error;
         }
@@ -112,11 +79,12 @@ class FolderSource : public Source
     std::shared_ptr<Package> find(std::string_view instance) override
     {
         std::shared_ptr<Package> package;
-        if (!is_instance_name(instance))
+        // A name that is no instance: empty, hidden, or leading elsewhere.
+        if (instance.empty() || instance[0] == '.' || instance.find('/') != std::string_view::npos)
             return package;
         std::string name(instance);
-        Descriptor base(open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (base.get() < 0 || read_instance(base.get(), name.c_str(), buffer_, package) != 0)
+        base::Fd root(open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (root.get() < 0 || read_instance(root.get(), name.c_str(), buffer_, package) != 0)
             package.reset();
         return package;
     }
@@ -126,40 +94,33 @@ class FolderSource : public Source
     // folder's own order is not.
     int list()
     {
-        DIR *dir = opendir(root_.c_str());
-        if (dir == nullptr)
+        // The root itself may be a link.
+        base::Folder dir = base::open_folder(AT_FDCWD, root_.c_str(), true);
+        if (!dir)
             return errno;
         names_.clear();
         order_.clear();
-        for (;;) {
-            errno = 0;
-            struct dirent *entry = readdir(dir);
-            if (entry == nullptr)
-                break;
-            if (entry->d_name[0] == '.')
-                continue;
+        int error = base::each_entry(dir.get(), [&](const dirent &entry) {
             // Entries known to be neither folders nor links cost no open.
-            if (entry->d_type != DT_DIR && entry->d_type != DT_LNK && entry->d_type != DT_UNKNOWN)
-                continue;
+            if (entry.d_name[0] == '.' ||
+                (entry.d_type != DT_DIR && entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN))
+                return;
             order_.push_back(names_.size());
-            names_.append(entry->d_name);
+            names_.append(entry.d_name);
             names_.push_back('\0');
-        }
-        if (errno != 0) {
-            int error = errno;
-            (void)closedir(dir);
+        });
+        if (error != 0)
             return error;
-        }
         const char *names = names_.data();
         std::sort(order_.begin(), order_.end(),
                   [names](size_t a, size_t b) { return strcmp(names + a, names + b) < 0; });
-        listing_ = dir;
+        listing_ = std::move(dir);
         position_ = 0;
         return 0;
     }
 
     std::string root_;
-    DIR *listing_ = nullptr;
+    base::Folder listing_;
     std::string names_;         // every name, each ended by a NUL
     std::vector<size_t> order_; // offsets into names_, in byte order
     size_t position_ = 0;

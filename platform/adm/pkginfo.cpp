@@ -9,11 +9,14 @@
 #include <cstring>
 #include <exception>
 
-// The databases of this host, in the order they are looked for.
-static adm::Roots host_roots()
+// The databases of this host, in the order they are looked for. Built once,
+// by the first enumeration as a rule, so that a lookup in the instance just
+// delivered allocates nothing and cannot fail for want of memory.
+static const adm::Roots &host_roots()
 {
-    return {
+    static const adm::Roots roots = {
         adm::package_root, adm::dpkg_root, {std::begin(adm::rpm_roots), std::end(adm::rpm_roots)}};
+    return roots;
 }
 
 extern "C" int pkginfo(struct pkginfo *info, char *pkginst, ...)

@@ -1,12 +1,14 @@
 #include "description.h"
 
+#include "io.h"
+#include "text.h"
+
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
 #include <string>
-#include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_set>
 #include <vector>
 
@@ -55,23 +57,24 @@ const struct {
     const char *name;
     int32_t code;
 } type_names[] = {
-    {"none", 0},   {"void", 1},  {"int", 2},  {"uint", 3},  {"float", 4},
-    {"handle", 5}, {"table", 6}, {"time", 7}, {"bytes", 8}, {"string", 9},
+    {"none", LUMO_TYPE_NONE},     {"void", LUMO_TYPE_VOID},      {"int", LUMO_TYPE_INT},
+    {"uint", LUMO_TYPE_UINT},     {"float", LUMO_TYPE_FLOAT},    {"handle", LUMO_TYPE_HANDLE},
+    {"table", LUMO_TYPE_TABLE},   {"time", LUMO_TYPE_TIMESTAMP}, {"bytes", LUMO_TYPE_BYTES},
+    {"string", LUMO_TYPE_STRING},
 };
 
 const char *const operation_names[op_count] = {
     "first_prop", "name", "child", "peer", "info", "value", "next", "next_row", "first_cell",
 };
 
-int hex_digit(char c)
+// The byte of two hexadecimal digits at text[at], or -1.
+int hex_byte(std::string_view text, size_t at)
 {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
+    unsigned char byte;
+    const char *first = text.data() + std::min(at, text.size());
+    const char *last = text.data() + std::min(at + 2, text.size());
+    auto [end, error] = std::from_chars(first, last, byte, 16);
+    return last - first == 2 && error == std::errc() && end == last ? byte : -1;
 }
 
 // Splits a line into words at blanks and tabs. A word in double quotes may
@@ -111,35 +114,22 @@ bool split_words(std::string_view line, std::vector<Word> &words, std::string &p
                 continue;
             }
             char escape = i < line.size() ? line[i++] : '\0';
-            switch (escape) {
-            case 'n':
-                word.text.push_back('\n');
-                break;
-            case 't':
-                word.text.push_back('\t');
-                break;
-            case 'r':
-                word.text.push_back('\r');
-                break;
-            case '\\':
-            case '"':
-                word.text.push_back(escape);
-                break;
-            case 'x': {
-                int high = i < line.size() ? hex_digit(line[i]) : -1;
-                int low = i + 1 < line.size() ? hex_digit(line[i + 1]) : -1;
-                if (high < 0 || low < 0) {
-                    problem = "\\x needs two hexadecimal digits";
-                    return false;
-                }
-                word.text.push_back(static_cast<char>(high * 16 + low));
-                i += 2;
-                break;
+            constexpr std::string_view letters = "ntr\\\"", bytes = "\n\t\r\\\"";
+            if (size_t plain = letters.find(escape); plain != letters.npos) {
+                word.text.push_back(bytes[plain]);
+                continue;
             }
-            default:
+            if (escape != 'x') {
                 problem = "unknown escape in string";
                 return false;
             }
+            int byte = hex_byte(line, i);
+            if (byte < 0) {
+                problem = "\\x needs two hexadecimal digits";
+                return false;
+            }
+            word.text.push_back(static_cast<char>(byte));
+            i += 2;
         }
         if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
             problem = "text right after a closing quote";
@@ -175,17 +165,10 @@ bool parse_signed(std::string_view text, int64_t &number)
 {
     uint64_t magnitude;
     bool negative;
-    if (!parse_integer(text, true, magnitude, negative))
+    if (!parse_integer(text, true, magnitude, negative) ||
+        magnitude > (negative ? uint64_t{1} << 63 : uint64_t{INT64_MAX}))
         return false;
-    if (negative) {
-        if (magnitude > uint64_t{1} << 63)
-            return false;
-        number = static_cast<int64_t>(0 - magnitude);
-    } else {
-        if (magnitude > uint64_t{INT64_MAX})
-            return false;
-        number = static_cast<int64_t>(magnitude);
-    }
+    number = static_cast<int64_t>(negative ? 0 - magnitude : magnitude);
     return true;
 }
 
@@ -193,6 +176,19 @@ bool parse_unsigned(std::string_view text, uint64_t &number)
 {
     bool negative;
     return parse_integer(text, false, number, negative);
+}
+
+// OPERATION:CODE, with a signed 32-bit code.
+bool parse_fault(std::string_view text, std::string_view &operation, int32_t &code)
+{
+    size_t colon = text.find(':');
+    int64_t number;
+    if (colon == std::string_view::npos || !parse_signed(text.substr(colon + 1), number) ||
+        number < INT32_MIN || number > INT32_MAX)
+        return false;
+    operation = text.substr(0, colon);
+    code = static_cast<int32_t>(number);
+    return true;
 }
 
 std::string bytes_of(const void *data, size_t size)
@@ -234,9 +230,7 @@ class Reader
 bool Reader::read(std::string_view text)
 {
     while (!text.empty()) {
-        size_t end = text.find('\n');
-        std::string_view line = text.substr(0, end);
-        text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        std::string_view line = base::next_line(text);
         line_++;
         words_.clear();
         std::string problem;
@@ -335,16 +329,14 @@ bool Reader::global_fault(const std::vector<Word> &words)
         return fail("fail lines belong outside every node");
     if (words.size() != 2)
         return fail("fail needs one OPERATION:CODE");
-    std::string_view text = words[1].text;
-    size_t colon = text.find(':');
-    int64_t code;
-    if (colon == std::string_view::npos || !parse_signed(text.substr(colon + 1), code) ||
-        code < INT32_MIN || code > INT32_MAX)
+    std::string_view operation;
+    int32_t code;
+    if (!parse_fault(words[1].text, operation, code))
         return fail("fail needs OPERATION:CODE with a signed 32-bit code");
-    if (text.substr(0, colon) == "initialize")
-        tree_.initialize_fault = static_cast<int32_t>(code);
-    else if (text.substr(0, colon) == "root")
-        tree_.root_fault = static_cast<int32_t>(code);
+    if (operation == "initialize")
+        tree_.initialize_fault = code;
+    else if (operation == "root")
+        tree_.root_fault = code;
     else
         return fail("fail outside a node takes initialize or root");
     return true;
@@ -360,19 +352,16 @@ bool Reader::attributes(const std::vector<Word> &words, size_t &at, Attributes &
                 return fail("size= needs a number up to " + std::to_string(largest_size));
             found.has_size = true;
         } else if (word.substr(0, 5) == "fail=") {
-            word.remove_prefix(5);
-            size_t colon = word.find(':');
-            int64_t code;
-            if (colon == std::string_view::npos || !parse_signed(word.substr(colon + 1), code) ||
-                code < INT32_MIN || code > INT32_MAX)
+            std::string_view name;
+            int32_t code;
+            if (!parse_fault(word.substr(5), name, code))
                 return fail("fail= needs OPERATION:CODE with a signed 32-bit code");
             int operation = 0;
-            while (operation < op_count && word.substr(0, colon) != operation_names[operation])
+            while (operation < op_count && name != operation_names[operation])
                 operation++;
             if (operation == op_count)
-                return fail("unknown operation " + std::string(word.substr(0, colon)));
-            found.faults.emplace_back(static_cast<Operation>(operation),
-                                      static_cast<int32_t>(code));
+                return fail("unknown operation " + std::string(name));
+            found.faults.emplace_back(static_cast<Operation>(operation), code);
         } else if (word.substr(0, 5) == "link=") {
             size_t colon = word.find(':');
             std::string_view link = word.substr(5, colon == word.npos ? 0 : colon - 5);
@@ -390,18 +379,8 @@ bool Reader::attributes(const std::vector<Word> &words, size_t &at, Attributes &
 
 bool Reader::operation_fits(Operation operation, bool in_row, bool is_table)
 {
-    switch (operation) {
-    case op_info:
-    case op_value:
-    case op_next:
-        return true;
-    case op_next_row:
-        return in_row;
-    case op_first_cell:
-        return is_table;
-    default:
-        return false;
-    }
+    return operation == op_info || operation == op_value || operation == op_next ||
+           (operation == op_next_row && in_row) || (operation == op_first_cell && is_table);
 }
 
 // A property (in a node: TYPE NAME ...) or a cell (in a row: TYPE ...).
@@ -444,7 +423,7 @@ bool Reader::value_line(const std::vector<Word> &words)
     if (!found.links.empty())
         return fail("only a node has links");
 
-    bool is_table = named && type == 6;
+    bool is_table = named && type == LUMO_TYPE_TABLE;
     uint64_t table = 0;
     std::string value;
     if (is_table) {
@@ -484,30 +463,30 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
     bool one_bare_word = count == 1 && !words[at].quoted;
     // A type given by its code, named or not, takes hexadecimal bytes.
     switch (named ? type : -1) {
-    case 0:
-    case 1:
+    case LUMO_TYPE_NONE:
+    case LUMO_TYPE_VOID:
         if (count != 0)
             return fail("this type has no value");
         return true;
-    case 2:
-    case 7: {
+    case LUMO_TYPE_INT:
+    case LUMO_TYPE_TIMESTAMP: {
         int64_t number;
         if (!one_bare_word || !parse_signed(words[at].text, number))
             return fail("needs one signed 64-bit integer");
-        bool narrow = type == 2 && number >= INT32_MIN && number <= INT32_MAX;
+        bool narrow = type == LUMO_TYPE_INT && number >= INT32_MIN && number <= INT32_MAX;
         value = bytes_of(&number, narrow && !found.has_size ? 4 : 8);
         return true;
     }
-    case 3:
-    case 5: {
+    case LUMO_TYPE_UINT:
+    case LUMO_TYPE_HANDLE: {
         uint64_t number;
         if (!one_bare_word || !parse_unsigned(words[at].text, number))
             return fail("needs one unsigned 64-bit integer");
-        bool narrow = type == 3 && number <= UINT32_MAX;
+        bool narrow = type == LUMO_TYPE_UINT && number <= UINT32_MAX;
         value = bytes_of(&number, narrow && !found.has_size ? 4 : 8);
         return true;
     }
-    case 4: {
+    case LUMO_TYPE_FLOAT: {
         double number;
         const std::string &text = words[at < words.size() ? at : 0].text;
         auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
@@ -518,7 +497,7 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
                                                   : bytes_of(&single, sizeof single);
         return true;
     }
-    case 9:
+    case LUMO_TYPE_STRING:
         if (count != 1 || !words[at].quoted)
             return fail("needs one quoted string");
         value = words[at].text;
@@ -531,69 +510,39 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
             if (words[at].quoted || text.size() % 2 != 0)
                 return fail("bytes are pairs of hexadecimal digits");
             for (size_t i = 0; i < text.size(); i += 2) {
-                int high = hex_digit(text[i]);
-                int low = hex_digit(text[i + 1]);
-                if (high < 0 || low < 0)
+                int byte = hex_byte(text, i);
+                if (byte < 0)
                     return fail("bytes are pairs of hexadecimal digits");
-                value.push_back(static_cast<char>(high * 16 + low));
+                value.push_back(static_cast<char>(byte));
             }
         }
         return true;
     }
 }
 
-// Reads the whole file into text. Only a regular file is read, so a FIFO
-// or a device named as the description can neither block the caller nor
-// feed it without end; O_NONBLOCK keeps the open itself from waiting for
-// a FIFO's writer.
-bool read_file(const char *path, std::string &text, std::string &problem)
-{
-    int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) {
-        problem = strerror(errno);
-        return false;
-    }
-    struct stat status;
-    if (fstat(fd, &status) != 0)
-        problem = strerror(errno);
-    else if (!S_ISREG(status.st_mode))
-        problem = "not a regular file";
-    else if (static_cast<uint64_t>(status.st_size) > largest_description)
-        problem = "larger than " + std::to_string(largest_description) + " bytes";
-    else
-        text.reserve(static_cast<size_t>(status.st_size) + 1);
-    // A file that grows while it is read is still held to the cap.
-    char chunk[65536];
-    while (problem.empty()) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n == 0)
-            break;
-        if (n < 0 && errno != EINTR)
-            problem = strerror(errno);
-        else if (n > 0 && text.size() + static_cast<size_t>(n) > largest_description)
-            problem = "larger than " + std::to_string(largest_description) + " bytes";
-        else if (n > 0)
-            text.append(chunk, static_cast<size_t>(n));
-    }
-    (void)close(fd);
-    return problem.empty();
-}
-
 } // namespace
 
+// Only a regular file is read, so a FIFO or a device named as the
+// description can neither block the caller nor feed it without end.
 bool read_description_file(const char *path, Tree &tree, std::string &problem)
 {
     std::string text;
-    return read_file(path, text, problem) && read_description(text, tree, problem);
+    size_t length;
+    int error = base::read_regular_file(AT_FDCWD, path, true, largest_description, text, 0, length);
+    if (error == EISDIR || error == EINVAL)
+        problem = "not a regular file";
+    else if (error == EFBIG)
+        problem = "larger than " + std::to_string(largest_description) + " bytes";
+    else if (error != 0)
+        problem = strerror(error);
+    return error == 0 && read_description(std::string_view(text.data(), length), tree, problem);
 }
 
 bool read_description(std::string_view text, Tree &tree, std::string &problem)
 {
     // A line adds at most two objects (a node and its name), and no more
     // bytes of names or values than it holds, size= apart.
-    size_t lines = 1;
-    for (size_t at = text.find('\n'); at != std::string_view::npos; at = text.find('\n', at + 1))
-        lines++;
+    size_t lines = 1 + static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
     tree.reserve(2 * lines, text.size());
     Reader reader(tree, problem);
     return reader.read(text);

@@ -4,7 +4,7 @@
 #include "lumo.h"
 
 #include "description.h"
-#include "host.h"
+#include "sysfs.h"
 #include "tree.h"
 
 #include <cerrno>
@@ -15,6 +15,7 @@
 #include <new>
 #include <string>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using lumo::Kind;
 using lumo::Object;
@@ -26,32 +27,40 @@ namespace
 
 std::unique_ptr<Tree> tree;
 // Why the last lumo_initialize failed: the file, the line and the problem,
-// or the host folder that cannot be served.
+// or the host folder that cannot be served; or no memory to say it.
 std::string description_problem;
+bool out_of_memory = false;
 
 const char default_description[] = "/etc/lumo/platform";
 const char host_sysfs[] = "/sys";
 
+// The description the caller names, unless the process runs with more
+// privilege than its caller (set-user-ID or set-group-ID, file capabilities,
+// or identities changed since): it would open any file for the caller, and
+// its error text would tell whether that file exists and what it holds.
+const char *chosen_description()
+{
+    if (getuid() != geteuid() || getgid() != getegid())
+        return nullptr;
+    return secure_getenv("LUMO_PLATFORM");
+}
+
 int load_description()
 {
-    const char *path = getenv("LUMO_PLATFORM");
+    const char *path = chosen_description();
     std::string problem;
     auto loaded = std::make_unique<Tree>();
+    // Without a description the library serves the host it runs on.
+    bool host = false;
     if (path == nullptr || path[0] == '\0') {
         path = default_description;
-        // Without a description the library serves the host it runs on.
         struct stat status;
-        if (lstat(path, &status) != 0 && (errno == ENOENT || errno == ENOTDIR)) {
-            if (!lumo::serve_host(*loaded, host_sysfs, problem)) {
-                description_problem = problem;
-                return LUMO_BAD_DESCRIPTION;
-            }
-            tree = std::move(loaded);
-            return LUMO_OK;
-        }
+        host = lstat(path, &status) != 0 && (errno == ENOENT || errno == ENOTDIR);
     }
-    if (!lumo::read_description_file(path, *loaded, problem)) {
-        description_problem = std::string("platform description ") + path + ": " + problem;
+    if (host ? !lumo::serve_host(*loaded, host_sysfs, problem)
+             : !lumo::read_description_file(path, *loaded, problem)) {
+        description_problem =
+            host ? problem : "platform description " + std::string(path) + ": " + problem;
         return LUMO_BAD_DESCRIPTION;
     }
     if (loaded->initialize_fault != 0)
@@ -98,6 +107,16 @@ int link(uint64_t to, uint64_t *out)
     return LUMO_OK;
 }
 
+// Follows one link of the object the operation is asked of.
+int follow(uint64_t handle, Kind kind, Operation operation, uint32_t Object::*to, uint64_t *out)
+{
+    const Object *object;
+    int code = lookup(handle, kind, kind, operation, object);
+    if (code != LUMO_OK)
+        return code;
+    return out == nullptr ? LUMO_INVALID_ARGUMENT : link(object->*to, out);
+}
+
 // A value is given whole or not at all: a cut value would pass for the
 // real one.
 int copy_value(const void *value, size_t length, void *buf, size_t size)
@@ -118,7 +137,7 @@ template <typename Operation> int guarded(Operation operation)
     try {
         return operation();
     } catch (const std::bad_alloc &) {
-        description_problem = "out of memory";
+        out_of_memory = true;
         return LUMO_BAD_DESCRIPTION;
     } catch (...) {
         return LUMO_FAILURE;
@@ -131,6 +150,8 @@ extern "C" {
 
 int lumo_initialize(void)
 {
+    out_of_memory = false;
+    description_problem.clear();
     return guarded([] { return load_description(); });
 }
 
@@ -156,24 +177,12 @@ int lumo_get_root(uint64_t *root)
 
 int lumo_get_first_prop(uint64_t node, uint64_t *prop)
 {
-    const Object *object;
-    int code = lookup(node, Kind::node, Kind::node, lumo::op_first_prop, object);
-    if (code != LUMO_OK)
-        return code;
-    if (prop == nullptr)
-        return LUMO_INVALID_ARGUMENT;
-    return link(object->first, prop);
+    return follow(node, Kind::node, lumo::op_first_prop, &Object::first, prop);
 }
 
 int lumo_get_next_prop(uint64_t prop, uint64_t *next)
 {
-    const Object *object;
-    int code = lookup(prop, Kind::property, Kind::property, lumo::op_next, object);
-    if (code != LUMO_OK)
-        return code;
-    if (next == nullptr)
-        return LUMO_INVALID_ARGUMENT;
-    return link(object->next, next);
+    return follow(prop, Kind::property, lumo::op_next, &Object::next, next);
 }
 
 int lumo_get_propinfo(uint64_t prop, lumo_propinfo_t *info)
@@ -234,13 +243,7 @@ int lumo_get_propval_by_name(uint64_t node, const char *name, void *buf, size_t 
 
 int lumo_get_next_by_row(uint64_t cell, uint64_t *next)
 {
-    const Object *object;
-    int code = lookup(cell, Kind::cell, Kind::cell, lumo::op_next, object);
-    if (code != LUMO_OK)
-        return code;
-    if (next == nullptr)
-        return LUMO_INVALID_ARGUMENT;
-    return link(object->next, next);
+    return follow(cell, Kind::cell, lumo::op_next, &Object::next, next);
 }
 
 int lumo_get_next_by_col(uint64_t table_or_cell, uint64_t *next)
@@ -260,36 +263,32 @@ int lumo_get_next_by_col(uint64_t table_or_cell, uint64_t *next)
 
 const char *lumo_strerror(int code)
 {
-    switch (code) {
-    case LUMO_OK:
-        return "success";
-    case LUMO_FAILURE:
-        return "failure";
-    case LUMO_NOT_INITIALIZED:
-        return "library not initialized";
-    case LUMO_INVALID_ARGUMENT:
-        return "invalid argument";
-    case LUMO_NO_SUCH_PROPERTY:
-        return "no such property";
-    case LUMO_END_OF_LIST:
-        return "end of list";
-    case LUMO_STALE_HANDLE:
-        return "stale handle";
-    case LUMO_INVALID_HANDLE:
-        return "invalid handle";
-    case LUMO_NOT_READABLE:
-        return "value not readable";
-    case LUMO_VALUE_TOO_LARGE:
-        return "value larger than the buffer";
-    case LUMO_BAD_DESCRIPTION:
-        return description_problem.empty() ? "bad platform description"
-                                           : description_problem.c_str();
-    default:
-        // Only a description file's injected faults give other codes.
-        static char text[32];
-        (void)snprintf(text, sizeof text, "error %d", code);
-        return text;
-    }
+    constexpr struct {
+        int code;
+        const char *text;
+    } texts[] = {
+        {LUMO_OK, "success"},
+        {LUMO_FAILURE, "failure"},
+        {LUMO_NOT_INITIALIZED, "library not initialized"},
+        {LUMO_INVALID_ARGUMENT, "invalid argument"},
+        {LUMO_NO_SUCH_PROPERTY, "no such property"},
+        {LUMO_END_OF_LIST, "end of list"},
+        {LUMO_STALE_HANDLE, "stale handle"},
+        {LUMO_INVALID_HANDLE, "invalid handle"},
+        {LUMO_NOT_READABLE, "value not readable"},
+        {LUMO_VALUE_TOO_LARGE, "value larger than the buffer"},
+    };
+    for (const auto &entry : texts)
+        if (entry.code == code)
+            return entry.text;
+    if (code == LUMO_BAD_DESCRIPTION)
+        return out_of_memory                 ? "out of memory"
+               : description_problem.empty() ? "bad platform description"
+                                             : description_problem.c_str();
+    // Only a description file's injected faults give other codes.
+    static char text[32];
+    (void)snprintf(text, sizeof text, "error %d", code);
+    return text;
 }
 
 } // extern "C"

@@ -6,12 +6,6 @@
 namespace lumo
 {
 
-Tree::Tree()
-{
-    // Offset 0 of the names is the empty name of cells and tables.
-    names_.push_back('\0');
-}
-
 void Tree::reserve(size_t objects, size_t bytes)
 {
     objects_.reserve(objects);
@@ -19,23 +13,32 @@ void Tree::reserve(size_t objects, size_t bytes)
     values_.reserve(bytes);
 }
 
-uint32_t Tree::add(Kind kind, std::string_view name, int32_t type, std::string_view value)
+void Tree::store(Object &object, int32_t type, std::string_view value, bool string)
 {
-    // Beyond what 32-bit links and offsets reach, the tree is too large.
-    if (first_handle + objects_.size() >= UINT32_MAX || names_.size() + name.size() >= UINT32_MAX ||
-        values_.size() + value.size() >= UINT32_MAX)
+    // Beyond what 32-bit offsets reach, the tree is too large.
+    if (values_.size() + value.size() + 1 >= UINT32_MAX)
+        throw std::bad_alloc();
+    object.type = string ? LUMO_TYPE_STRING : type;
+    object.value_offset = static_cast<uint32_t>(values_.size());
+    object.value_length = static_cast<uint32_t>(value.size() + (string ? 1 : 0));
+    values_.insert(values_.end(), value.begin(), value.end());
+    if (string)
+        values_.push_back('\0');
+}
+
+uint32_t Tree::add(Kind kind, std::string_view name, int32_t type, std::string_view value,
+                   bool string)
+{
+    if (first_handle + objects_.size() >= UINT32_MAX || names_.size() + name.size() >= UINT32_MAX)
         throw std::bad_alloc();
     Object object;
     object.kind = kind;
-    object.type = type;
     if (!name.empty()) {
         object.name_offset = static_cast<uint32_t>(names_.size());
         names_.append(name);
         names_.push_back('\0');
     }
-    object.value_offset = static_cast<uint32_t>(values_.size());
-    object.value_length = static_cast<uint32_t>(value.size());
-    values_.insert(values_.end(), value.begin(), value.end());
+    store(object, type, value, string);
     objects_.push_back(object);
     return static_cast<uint32_t>(first_handle + objects_.size() - 1);
 }
@@ -59,15 +62,14 @@ uint64_t Tree::add_node(uint64_t parent, std::string_view name)
         append(up.down, up.last_down, handle);
     }
     // Every node lists its name first, as a character string.
-    std::string text(name);
-    add_property(handle, "name", 9, std::string_view(text.c_str(), text.size() + 1));
+    add_string(handle, "name", name);
     return handle;
 }
 
 uint64_t Tree::add_property(uint64_t node, std::string_view name, int32_t type,
-                            std::string_view value)
+                            std::string_view value, bool string)
 {
-    uint32_t handle = add(Kind::property, name, type, value);
+    uint32_t handle = add(Kind::property, name, type, value, string);
     Object &owner = at(node);
     append(owner.first, owner.last, handle);
     return handle;
@@ -85,9 +87,9 @@ void Tree::add_row(uint64_t table)
     at(table).last = 0;
 }
 
-uint64_t Tree::add_cell(uint64_t table, int32_t type, std::string_view value)
+uint64_t Tree::add_cell(uint64_t table, int32_t type, std::string_view value, bool string)
 {
-    uint32_t handle = add(Kind::cell, {}, type, value);
+    uint32_t handle = add(Kind::cell, {}, type, value, string);
     Object &owner = at(table);
     if (owner.last != 0) {
         at(owner.last).next = handle;
@@ -116,33 +118,16 @@ void Tree::set_link(uint64_t node, bool child, uint64_t target)
     (child ? at(node).down : at(node).next) = static_cast<uint32_t>(target);
 }
 
-uint64_t Tree::add_pending_node(uint64_t parent, std::string_view name, uint32_t origin)
+uint64_t Tree::pending(uint64_t handle, uint32_t origin)
 {
-    uint64_t handle = add_node(parent, name);
-    Object &node = at(handle);
-    node.pending = true;
-    node.origin = origin;
+    at(handle).pending = true;
+    at(handle).origin = origin;
     return handle;
 }
 
-uint64_t Tree::add_pending_property(uint64_t node, std::string_view name, uint32_t origin)
+void Tree::set_value(uint64_t property, int32_t type, std::string_view value, bool string)
 {
-    uint64_t handle = add_property(node, name, 9, {});
-    Object &property = at(handle);
-    property.pending = true;
-    property.origin = origin;
-    return handle;
-}
-
-void Tree::set_value(uint64_t property, int32_t type, std::string_view value)
-{
-    if (values_.size() + value.size() >= UINT32_MAX)
-        throw std::bad_alloc();
-    Object &object = at(property);
-    object.type = type;
-    object.value_offset = static_cast<uint32_t>(values_.size());
-    object.value_length = static_cast<uint32_t>(value.size());
-    values_.insert(values_.end(), value.begin(), value.end());
+    store(at(property), type, value, string);
 }
 
 void Tree::complete(uint64_t handle)
@@ -154,17 +139,24 @@ void Tree::complete(uint64_t handle)
     at(handle).pending = false;
     Kind kind = object->kind;
     uint32_t origin = object->origin;
-    if (kind == Kind::node) {
-        source->list(*this, handle, origin);
-        return;
+    try {
+        if (kind == Kind::node) {
+            source->list(*this, handle, origin);
+            return;
+        }
+        int code = source->read(*this, handle, origin);
+        if (code != 0)
+            set_fault(handle, op_value, code);
+    } catch (...) {
+        at(handle).broken = true;
+        throw;
     }
-    int code = source->read(*this, handle, origin);
-    if (code != 0)
-        set_fault(handle, op_value, code);
 }
 
 int32_t Tree::fault(uint64_t handle, const Object &object, Operation operation) const
 {
+    if (object.broken)
+        return LUMO_FAILURE;
     if (!object.faulty)
         return 0;
     return faults_.at(handle)[operation];

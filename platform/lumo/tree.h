@@ -6,6 +6,8 @@
 #ifndef PROBES_PLATFORM_LUMO_TREE_H
 #define PROBES_PLATFORM_LUMO_TREE_H
 
+#include "lumo.h"
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -63,6 +65,9 @@ struct Object {
     Kind kind = Kind::node;
     bool faulty = false;
     bool pending = false;
+    // Its source failed to fill it in for want of memory: every operation
+    // on it fails, rather than serve what was there before.
+    bool broken = false;
 };
 
 class Tree;
@@ -82,7 +87,6 @@ class Source
 class Tree
 {
   public:
-    Tree();
     // Room for that many objects and bytes of names and values, so that a
     // large tree is not copied as it grows. Untouched room costs nothing.
     void reserve(size_t objects, size_t bytes);
@@ -90,12 +94,18 @@ class Tree
     // The root is the first node added without a parent; there is one.
     uint64_t add_node(uint64_t parent, std::string_view name);
     // Appends a property to the node's list; the value's length is its size.
+    // Given string, the value is a character string: its type is
+    // LUMO_TYPE_STRING and a NUL is added to its bytes, as to each below.
     uint64_t add_property(uint64_t node, std::string_view name, int32_t type,
-                          std::string_view value);
+                          std::string_view value, bool string = false);
+    uint64_t add_string(uint64_t node, std::string_view name, std::string_view text)
+    {
+        return add_property(node, name, LUMO_TYPE_STRING, text, true);
+    }
     uint64_t add_table();
     // Starts a new row of the table; cells then go into it.
     void add_row(uint64_t table);
-    uint64_t add_cell(uint64_t table, int32_t type, std::string_view value);
+    uint64_t add_cell(uint64_t table, int32_t type, std::string_view value, bool string = false);
     // Result code that the operation on the object answers with instead.
     void set_fault(uint64_t handle, Operation operation, int32_t code);
     // Makes the node's first child, or its next peer, any 32-bit handle.
@@ -103,12 +113,18 @@ class Tree
 
     // Objects that the source fills in later; a pending property is a
     // character string until it is read.
-    uint64_t add_pending_node(uint64_t parent, std::string_view name, uint32_t origin);
-    uint64_t add_pending_property(uint64_t node, std::string_view name, uint32_t origin);
-    void set_value(uint64_t property, int32_t type, std::string_view value);
+    uint64_t add_pending_node(uint64_t parent, std::string_view name, uint32_t origin)
+    {
+        return pending(add_node(parent, name), origin);
+    }
+    uint64_t add_pending_property(uint64_t node, std::string_view name, uint32_t origin)
+    {
+        return pending(add_property(node, name, LUMO_TYPE_STRING, {}), origin);
+    }
+    void set_value(uint64_t property, int32_t type, std::string_view value, bool string = false);
     // Has the source fill in the object if it is pending; anything else,
     // an unknown handle included, is left as it is. Only running out of
-    // memory throws.
+    // memory throws, and leaves the object broken.
     void complete(uint64_t handle);
     std::unique_ptr<Source> source;
 
@@ -118,7 +134,7 @@ class Tree
         uint64_t index = handle - first_handle;
         return index < objects_.size() ? &objects_[index] : nullptr;
     }
-    // 0 when no fault is injected there.
+    // 0 when no fault is injected there; 1 (failure) on a broken object.
     int32_t fault(uint64_t handle, const Object &object, Operation operation) const;
     const char *name(const Object &object) const
     {
@@ -142,7 +158,12 @@ class Tree
     static constexpr uint64_t first_handle = 0x10000;
 
   private:
-    uint32_t add(Kind kind, std::string_view name, int32_t type, std::string_view value);
+    // A string's value has a NUL added.
+    uint32_t add(Kind kind, std::string_view name, int32_t type, std::string_view value,
+                 bool string = false);
+    uint64_t pending(uint64_t handle, uint32_t origin);
+    // Gives the object the value, with a NUL added for a string.
+    void store(Object &object, int32_t type, std::string_view value, bool string);
     // Links the object after the tail of a list along the objects' next.
     void append(uint32_t &head, uint32_t &tail, uint32_t handle);
     Object &at(uint64_t handle)
@@ -151,7 +172,7 @@ class Tree
     }
 
     std::vector<Object> objects_;
-    std::string names_;
+    std::string names_ = std::string(1, '\0'); // offset 0: cells' and tables' empty name
     std::vector<unsigned char> values_;
     std::unordered_map<uint64_t, std::array<int32_t, op_count>> faults_;
     uint64_t root_ = 0;

@@ -5,11 +5,15 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <fcntl.h>
+#include <new>
 #include <sys/stat.h>
 
 namespace
 {
+
+bool allocations_fail = false;
 
 // Every step of a fresh enumeration up to ESRCH (3), "INSTANCE|STATUS" or
 // "errno N". The enumeration stays open.
@@ -30,6 +34,27 @@ const char listed[] = "Status: install ok installed\nArchitecture: all\n";
 
 } // namespace
 
+void *operator new(size_t size)
+{
+    void *memory = allocations_fail ? nullptr : std::malloc(size > 0 ? size : 1);
+    if (memory == nullptr)
+        throw std::bad_alloc();
+    return memory;
+}
+// The sort's scratch room comes from the form that does not throw.
+void *operator new(size_t size, const std::nothrow_t &) noexcept
+{
+    return allocations_fail ? nullptr : std::malloc(size > 0 ? size : 1);
+}
+void operator delete(void *memory) noexcept
+{
+    std::free(memory);
+}
+void operator delete(void *memory, size_t) noexcept
+{
+    std::free(memory);
+}
+
 // swprobe ends its list at the first failure; other callers may go on.
 TEST(Database, AFailedInstanceIsPassedOver)
 {
@@ -39,6 +64,18 @@ TEST(Database, AFailedInstanceIsPassedOver)
                "pkg/E/pkginfo#1048577", "pkg/F/pkginfo="});
     EXPECT_EQ(enumerate({dir / "pkg", dir / "dpkg"}),
               "A|0; errno 22; errno 40; errno 40; errno 27; F|0; errno 3");
+}
+
+// Not only each file of the journal has a cap, the journal as a whole has.
+TEST(Database, TheJournalIsCappedAsAWhole)
+{
+    TempDir dir;
+    const std::string b = "Package: b\n" + std::string(listed);
+    make_tree(dir.path(), {"dpkg/status=Package: a\n" + std::string(listed), "dpkg/updates/01=" + b,
+                           "dpkg/updates/2=" + b, "dpkg/updates/x=" + b + b});
+    EXPECT_EQ(enumerate({dir / "none", dir / "dpkg", {}, 2 * b.size()}), "a|0; b|0; errno 3");
+    EXPECT_TRUE(
+        enumerate({dir / "none", dir / "dpkg", {}, 2 * b.size() - 1}).starts_with("errno 27;"));
 }
 
 TEST(Database, Lookups)
@@ -110,4 +147,21 @@ TEST(PackageFunctions, RefuseASelection)
     for (int result : {pkginfo(&info, one, nullptr, nullptr), pkginfo(&info, all, arch, nullptr),
                        pkginfo(&info, all, nullptr, arch), pkginfo(nullptr, all, nullptr, nullptr)})
         EXPECT_TRUE(result == -1 && errno == EINVAL);
+}
+
+// What a lookup in the instance just delivered answers was read with it, so
+// it needs no memory: no parameter goes missing for want of it.
+TEST(PackageFunctions, LookupsInTheDeliveredInstanceNeedNoMemory)
+{
+    struct pkginfo info = {};
+    char all[] = "all", name[] = "NAME", version[] = "VERSION";
+    if (pkginfo(&info, all, nullptr, nullptr) != 0)
+        end_test("this machine has no package database to enumerate");
+    allocations_fail = true;
+    const char *found[] = {pkgparam(info.pkginst, name), pkgparam(info.pkginst, version)};
+    allocations_fail = false;
+    EXPECT_STREQ(found[0], info.name);
+    EXPECT_STREQ(found[1], info.version);
+    (void)pkgparam(nullptr, nullptr);
+    (void)pkginfo(&info, nullptr);
 }

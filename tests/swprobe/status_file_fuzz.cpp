@@ -1,7 +1,7 @@
 // Parses arbitrary dpkg status files and checks what every entry may hold: a
 // name and a state, fields of one line each, and a description that folds
 // into one line.
-#include "pkgdb.h"
+#include "dpkg.h"
 
 #include <cstdint>
 #include <cstdlib>

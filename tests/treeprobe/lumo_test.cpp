@@ -5,7 +5,9 @@
 #include "support.h"
 
 #include <cstring>
+#include <new>
 #include <sys/stat.h>
+#include <unistd.h>
 
 // Each case is a description, a "d" line each, and the problem it is
 // refused for in a "p" line, if it is.
@@ -60,4 +62,56 @@ TEST(Operations, CheckHandlesAndBuffersAndAnswerOnlyWhileInitialized)
     }
     EXPECT_EQ(code, LUMO_END_OF_LIST);
     EXPECT_EQ(lumo_shutdown(), 0);
+}
+
+// A process that runs with more privilege than its caller answers as if the
+// caller had named no description: it neither opens the file nor tells what
+// it is.
+TEST(Operations, DescriptionNamedByTheCallerIsIgnoredWhenPrivilegedBeyondIt)
+{
+    if (geteuid() != 0)
+        end_test("only root can take on an effective group other than its real one");
+    TempDir dir;
+    write_file(dir / "platform", "not a description\n");
+    (void)unsetenv("LUMO_PLATFORM");
+    int unset = lumo_initialize();
+    (void)lumo_shutdown();
+    (void)setenv("LUMO_PLATFORM", (dir / "platform").c_str(), 1);
+    EXPECT_EQ(lumo_initialize(), LUMO_BAD_DESCRIPTION);
+    EXPECT_NE(std::string(lumo_strerror(LUMO_BAD_DESCRIPTION)).find(dir.path()), std::string::npos);
+    ASSERT_EQ(setegid(65534), 0);
+    int privileged = lumo_initialize();
+    std::string text = lumo_strerror(LUMO_BAD_DESCRIPTION);
+    (void)lumo_shutdown();
+    ASSERT_EQ(setegid(0), 0);
+    (void)unsetenv("LUMO_PLATFORM");
+    EXPECT_EQ(privileged, unset);
+    EXPECT_EQ(text.find(dir.path()), std::string::npos) << text;
+}
+
+// A source that runs out of memory halfway leaves its object failing every
+// operation, not serving the half it filled in.
+TEST(Tree, AnObjectItsSourceFailedToFillInFails)
+{
+    struct Failing final : lumo::Source {
+        void list(lumo::Tree &tree, uint64_t node, uint32_t) override
+        {
+            tree.add_string(node, "half", "listed");
+            throw std::bad_alloc();
+        }
+        int read(lumo::Tree &, uint64_t, uint32_t) override
+        {
+            throw std::bad_alloc();
+        }
+    };
+    lumo::Tree tree;
+    tree.source = std::make_unique<Failing>();
+    uint64_t root = tree.add_pending_node(0, "r", 0);
+    uint64_t prop = tree.add_pending_property(root, "p", 0);
+    for (uint64_t handle : {root, prop}) {
+        EXPECT_THROW(tree.complete(handle), std::bad_alloc);
+        tree.complete(handle);
+        for (lumo::Operation operation : {lumo::op_first_prop, lumo::op_info, lumo::op_value})
+            EXPECT_EQ(tree.fault(handle, *tree.find(handle), operation), LUMO_FAILURE);
+    }
 }

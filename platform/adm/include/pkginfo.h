@@ -25,9 +25,11 @@ struct pkginfo {
 // until the next call.
 int pkginfo(struct pkginfo *info, char *pkginst, ...);
 
-// The value of one parameter of one instance, or NULL. It stays valid until
-// pkgparam(NULL, NULL), which ends the lookups, or lookups in another
-// instance.
+// The value of one parameter of one instance, or NULL: no such parameter or
+// instance, or (errno ENOMEM) no memory to read it. A lookup in the instance
+// that pkginfo delivered last needs none: its parameters were read then. The
+// value stays valid until pkgparam(NULL, NULL), which ends the lookups, or
+// lookups in another instance.
 char *pkgparam(char *pkginst, char *param);
 
 #ifdef __cplusplus

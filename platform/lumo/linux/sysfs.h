@@ -1,16 +1,17 @@
-// The running Linux host as a platform tree, read from its sysfs folder
-// tree: the machine's identity on the root, and below it one node for
-// every folder of the device hierarchy, with the folder's attribute files
-// as properties. Folders are listed and files read only when the tree's
-// reader first asks for them, and files are read by a child process, so a
-// read stuck in a driver costs one property and a bounded wait.
-#ifndef PROBES_PLATFORM_LUMO_HOST_H
-#define PROBES_PLATFORM_LUMO_HOST_H
+// The running Linux host as a platform tree from its sysfs: the machine's
+// identity on the root, below it a node per folder of the device hierarchy
+// with its attribute files as properties, each listed or read when first
+// asked for, by a reader process: a read stuck in a driver costs one
+// property and a bounded wait.
+#ifndef PROBES_PLATFORM_LUMO_LINUX_SYSFS_H
+#define PROBES_PLATFORM_LUMO_LINUX_SYSFS_H
 
 #include "tree.h"
 
 #include <cstddef>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace lumo
 {
@@ -39,6 +40,24 @@ extern void (*before_attribute_read)(const char *path);
 // running host; tests give a folder of their own). Returns false with
 // problem set when its device folder cannot be served.
 bool serve_host(Tree &tree, const std::string &sysfs, std::string &problem, ReadBounds bounds = {});
+
+// What a folder lists that the tree serves.
+enum class EntryKind : uint8_t { folder, attribute, link };
+struct Entry {
+    std::string name;
+    EntryKind kind;
+    std::string link_target; // a link's: the last component of its target
+    std::string served;      // an attribute's: the property name (name_entries)
+};
+
+// Sorts a folder's entries by name and gives each attribute the name it is
+// served under, unique among taken (the node's names so far) and the
+// entries' own names.
+void name_entries(std::vector<Entry> &entries, std::vector<std::string> taken);
+
+// Gives the property an attribute file's bytes as its value: a byte array,
+// a character string of one line, or a table of one string per line.
+void set_attribute(Tree &tree, uint64_t property, std::string_view bytes);
 
 } // namespace lumo
 

@@ -1,26 +1,35 @@
 // The host scanner over fake sysfs folder trees: what becomes a node and a
 // property, what is left out, when files are read and how long a read may
 // take.
-#include "host.h"
 #include "support.h"
+#include "sysfs.h"
 
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
 #include <sstream>
+#include <sys/stat.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
 namespace
 {
 
-// Runs in the reading process, which must hold nothing open but its
-// socket; a file named "...-stuck" hangs there as a driver's read can.
+// Runs in the reading process, which must hold nothing open but /dev/null
+// and its socket; a file named "...-stuck" hangs there as a driver's read
+// can.
 void reader_hook(const char *path)
 {
-    if (fcntl(1, F_GETFD) != -1)
+    struct stat null, held;
+    if (stat("/dev/null", &null) != 0)
         _exit(1);
+    for (int fd = 0; fd < 3; fd++)
+        if (fstat(fd, &held) != 0 || held.st_rdev != null.st_rdev)
+            _exit(1);
+    for (int fd = 4; fd < 256; fd++)
+        if (fcntl(fd, F_GETFD) != -1)
+            _exit(1);
     while (strstr(path, "-stuck") != nullptr)
         (void)pause();
 }

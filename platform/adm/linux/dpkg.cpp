@@ -1,17 +1,15 @@
-// The package database of a host without /var/sadm/pkg: the "status" file
-// of the host's own package tools, one stanza of "Field: value" lines per
-// package, with the changes in "updates/" not yet folded into it, and the
-// file lists in "info/" whose times tell when each package was installed.
-#include "pkgdb.h"
+// The dpkg database: "status", a stanza of "Field: value" lines per package,
+// the changes in "updates/" not yet folded into it, and the file lists in
+// "info/" whose times tell when each package was installed.
+#include "dpkg.h"
+
+#include "io.h"
+#include "text.h"
 
 #include <algorithm>
 #include <cerrno>
-#include <ctime>
-#include <deque>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <unordered_map>
 
 namespace adm
@@ -19,15 +17,6 @@ namespace adm
 
 namespace
 {
-
-// One line as it stands, without its line feed.
-std::string_view take_line(std::string_view &text)
-{
-    size_t end = text.find('\n');
-    std::string_view line = text.substr(0, end);
-    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
-    return line;
-}
 
 // What a line says: a carriage return before the line feed is no part of it.
 std::string_view content(std::string_view line)
@@ -42,31 +31,12 @@ bool is_blank(char c)
     return c == ' ' || c == '\t';
 }
 
-// A line of blanks only separates stanzas as an empty line does.
-bool is_blank_line(std::string_view line)
-{
-    return std::all_of(line.begin(), line.end(), is_blank);
-}
-
-std::string_view trim(std::string_view text)
-{
-    while (!text.empty() && is_blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && is_blank(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
-char lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
 // Field names are case-insensitive.
 bool same_field(std::string_view a, std::string_view b)
 {
+    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
-                                              [](char x, char y) { return lower(x) == lower(y); });
+                                              [&](char x, char y) { return lower(x) == lower(y); });
 }
 
 enum Field {
@@ -93,7 +63,7 @@ std::optional<char> installedstate(std::string_view status)
 {
     std::string_view word;
     for (int i = 0; i < 3; i++) {
-        status = trim(status);
+        status = base::trim(status);
         if (status.empty())
             return std::nullopt;
         word = status.substr(0, std::min(status.find(' '), status.find('\t')));
@@ -137,7 +107,7 @@ class Stanza
                 continue;
             // The first of repeated fields wins.
             if (!fields_[field]) {
-                fields_[field] = trim(line.substr(colon + 1));
+                fields_[field] = base::trim(line.substr(colon + 1));
                 in_description_ = field == description_field;
             }
             return;
@@ -178,44 +148,20 @@ class Stanza
     const char *description_end_ = nullptr;
 };
 
-// The list of a package that may be installed for several architectures at
-// once (Multi-Arch: same) is "info/NAME:ARCH.list", every other package's
-// "info/NAME.list".
-bool install_time(const std::string &root, const StatusEntry &entry, std::string &path,
-                  time_t &when)
-{
-    if (entry.name.find('/') != std::string_view::npos ||
-        (entry.arch && entry.arch->find('/') != std::string_view::npos))
-        return false;
-    path.assign(root).append("/info/").append(entry.name);
-    if (entry.multi_arch == "same" && entry.arch)
-        path.append(":").append(*entry.arch);
-    path.append(".list");
-    struct stat st;
-    if (stat(path.c_str(), &st) != 0)
-        return false;
-    when = st.st_mtime;
-    return true;
-}
-
 // Journal files in the order of their numbers, whatever their zero padding.
 bool by_number(const std::string &a, const std::string &b)
 {
-    std::string_view x = a, y = b;
-    x.remove_prefix(std::min(x.find_first_not_of('0'), x.size()));
-    y.remove_prefix(std::min(y.find_first_not_of('0'), y.size()));
-    if (x.size() != y.size())
-        return x.size() < y.size();
-    return x < y;
+    auto digits = [](std::string_view n) {
+        return n.substr(std::min(n.find_first_not_of('0'), n.size()));
+    };
+    std::string_view x = digits(a), y = digits(b);
+    return x.size() != y.size() ? x.size() < y.size() : x < y;
 }
 
 // One package is told from another by its name and architecture.
 std::string package_key(const StatusEntry &entry)
 {
-    std::string key(entry.name);
-    key.push_back('\0');
-    key.append(entry.arch.value_or(""));
-    return key;
+    return std::string(entry.name).append(1, '\0').append(entry.arch.value_or(""));
 }
 
 struct Installed {
@@ -226,7 +172,7 @@ struct Installed {
 class DpkgSource : public LoadedSource<Installed>
 {
   public:
-    explicit DpkgSource(const std::string &root) : root_(root) {}
+    DpkgSource(const std::string &root, size_t journal) : root_(root), journal_cap_(journal) {}
 
   private:
     // The status file and the journal are read and parsed once, in one
@@ -236,7 +182,8 @@ class DpkgSource : public LoadedSource<Installed>
     {
         path_.assign(root_).append("/status");
         size_t length;
-        int error = read_regular_file(AT_FDCWD, path_.c_str(), status_cap, text_, length);
+        int error =
+            base::read_regular_file(AT_FDCWD, path_.c_str(), false, status_cap, text_, 0, length);
         if (error != 0)
             return error;
         text_.resize(length);
@@ -277,51 +224,31 @@ class DpkgSource : public LoadedSource<Installed>
         journal_.clear();
         std::vector<std::string> names;
         path_.assign(root_).append("/updates");
-        int fd = open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0)
+        base::Folder dir = base::open_folder(AT_FDCWD, path_.c_str(), false);
+        if (!dir)
             return errno == ENOENT ? 0 : errno;
-        std::unique_ptr<DIR, int (*)(DIR *)> dir(fdopendir(fd), closedir);
-        if (!dir) {
-            int error = errno;
-            (void)close(fd);
-            return error;
-        }
-        for (;;) {
-            errno = 0;
-            struct dirent *entry = readdir(dir.get());
-            if (entry == nullptr)
-                break;
-            std::string_view name = entry->d_name;
-            if (!name.empty() && name.find_first_not_of("0123456789") == std::string_view::npos)
+        int error = base::each_entry(dir.get(), [&](const dirent &entry) {
+            std::string_view name = entry.d_name;
+            if (name.find_first_not_of("0123456789") == std::string_view::npos)
                 names.emplace_back(name);
-        }
-        if (errno != 0)
-            return errno;
+        });
+        if (error != 0 || names.empty())
+            return error;
         std::sort(names.begin(), names.end(), by_number);
-
-        std::unordered_map<std::string, size_t> by_package;
-        if (!names.empty())
-            for (size_t i = 0; i < entries.size(); i++)
-                by_package.emplace(package_key(entries[i]), i);
+        size_t left = journal_cap_;
         for (const std::string &name : names) {
             std::string &text = journal_.emplace_back();
             size_t length;
-            int error =
-                read_regular_file(dirfd(dir.get()), name.c_str(), journal_cap, text, length);
-            // Folded into "status" since the folder was listed.
-            if (error == ENOENT)
-                continue;
-            if (error != 0)
+            // The journal as a whole is held to its cap too.
+            error = base::read_regular_file(dirfd(dir.get()), name.c_str(), false,
+                                            std::min(journal_file_cap, left), text, 0, length);
+            // A file gone was folded into "status" since the folder was listed.
+            if (error != 0 && error != ENOENT)
                 return error;
             text.resize(length);
-            for (const StatusEntry &entry : parse_status_file(text)) {
-                auto [found, added] = by_package.emplace(package_key(entry), entries.size());
-                if (added)
-                    entries.push_back(entry);
-                else
-                    entries[found->second] = entry;
-            }
+            left -= length;
         }
+        merge_journal(entries, journal_);
         return 0;
     }
 
@@ -345,12 +272,11 @@ class DpkgSource : public LoadedSource<Installed>
                      entry.section && !entry.section->empty() ? *entry.section : "Unspecified");
         if (!entry.description.empty())
             package->add("DESC", join_description(entry.description));
-        time_t when;
-        struct tm local;
-        char date[64];
-        if (install_time(root_, entry, path_, when) && localtime_r(&when, &local) != nullptr &&
-            strftime(date, sizeof date, "%b %d %Y %H:%M", &local) > 0)
-            package->add("INSTDATE", date);
+        struct stat st;
+        std::optional<std::string> list = file_list(entry);
+        if (list && stat(path_.assign(root_).append("/").append(*list).c_str(), &st) == 0)
+            if (std::string date = base::install_date(st.st_mtime); !date.empty())
+                package->add("INSTDATE", date);
         if (entry.maintainer)
             if (std::optional<std::string_view> address = maintainer_address(*entry.maintainer))
                 package->add("EMAIL", *address);
@@ -360,6 +286,7 @@ class DpkgSource : public LoadedSource<Installed>
     }
 
     std::string root_;
+    size_t journal_cap_;
     std::string path_;
     std::string text_;
     std::deque<std::string> journal_; // stays put as it grows
@@ -372,8 +299,9 @@ std::vector<StatusEntry> parse_status_file(std::string_view text)
     std::vector<StatusEntry> entries;
     Stanza stanza;
     while (!text.empty()) {
-        std::string_view raw = take_line(text);
-        if (is_blank_line(content(raw)))
+        std::string_view raw = base::next_line(text);
+        // A line of blanks only separates stanzas as an empty line does.
+        if (base::trim(content(raw)).empty())
             stanza.finish(entries);
         else
             stanza.take(raw);
@@ -382,37 +310,49 @@ std::vector<StatusEntry> parse_status_file(std::string_view text)
     return entries;
 }
 
+void merge_journal(std::vector<StatusEntry> &entries, const std::deque<std::string> &journal)
+{
+    std::unordered_map<std::string, size_t> by_package;
+    for (size_t i = 0; i < entries.size(); i++)
+        by_package.emplace(package_key(entries[i]), i);
+    for (const std::string &text : journal)
+        for (const StatusEntry &entry : parse_status_file(text)) {
+            auto [found, added] = by_package.emplace(package_key(entry), entries.size());
+            if (added)
+                entries.push_back(entry);
+            else
+                entries[found->second] = entry;
+        }
+}
+
 std::string join_description(std::string_view continuation)
 {
-    std::string text;
-    while (!continuation.empty()) {
-        std::string_view line = content(take_line(continuation));
+    return base::fold_lines(continuation, [](std::string_view line) {
+        line = content(line);
         // Only the blank that marks the continuation goes.
         if (!line.empty() && is_blank(line[0]))
             line.remove_prefix(1);
-        if (line == ".")
-            continue;
-        if (!text.empty())
-            text.push_back(' ');
-        text.append(line);
-    }
-    return text;
+        return line == "." ? std::nullopt : std::optional(line);
+    });
 }
 
-std::optional<std::string_view> maintainer_address(std::string_view maintainer)
+// The list of a package that may be installed for several architectures at
+// once (Multi-Arch: same) is "info/NAME:ARCH.list", every other package's
+// "info/NAME.list".
+std::optional<std::string> file_list(const StatusEntry &entry)
 {
-    size_t open = maintainer.find('<');
-    if (open == std::string_view::npos)
+    if (entry.name.find('/') != std::string_view::npos ||
+        (entry.arch && entry.arch->find('/') != std::string_view::npos))
         return std::nullopt;
-    size_t close = maintainer.find('>', open + 1);
-    if (close == std::string_view::npos)
-        return std::nullopt;
-    return maintainer.substr(open + 1, close - open - 1);
+    std::string path = "info/" + std::string(entry.name);
+    if (entry.multi_arch == "same" && entry.arch)
+        path.append(":").append(*entry.arch);
+    return path.append(".list");
 }
 
-std::unique_ptr<Source> open_dpkg_source(const std::string &root)
+std::unique_ptr<Source> open_dpkg_source(const std::string &root, size_t journal)
 {
-    return std::make_unique<DpkgSource>(root);
+    return std::make_unique<DpkgSource>(root, journal);
 }
 
 } // namespace adm

@@ -1,0 +1,73 @@
+// A reader process: a child for work that may never end (a read stuck in a
+// driver, a library waiting for a lock), so the caller waits no longer than
+// it chooses and then kills it. The child holds its socket to the caller
+// and /dev/null on 0, 1 and 2, nothing of the caller's. Both ways the socket
+// carries frames, a 32-bit length and that many bytes; a negative length is
+// a mark, the child's "cannot". A caller may send several requests before
+// it receives their answers, each with its own deadline.
+#ifndef PROBES_PLATFORM_BASE_READER_H
+#define PROBES_PLATFORM_BASE_READER_H
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+namespace base
+{
+
+using Clock = std::chrono::steady_clock;
+
+// Room that the child's side leaves in front of the bytes of a frame.
+inline constexpr size_t frame_header = sizeof(int32_t);
+
+class ReaderProcess
+{
+  public:
+    ReaderProcess() = default;
+    // A child still running is killed and waited for.
+    ~ReaderProcess();
+    ReaderProcess(const ReaderProcess &) = delete;
+    ReaderProcess &operator=(const ReaderProcess &) = delete;
+
+    // Forks the child, which runs serve(channel, context) and ends; only
+    // async-signal-safe calls where the caller may have threads. 0 or errno.
+    int start(void (*serve)(int channel, void *context), void *context);
+    bool running() const
+    {
+        return child_ >= 0;
+    }
+    // Sends one frame: 0, or an errno.
+    int send(std::string_view bytes);
+    // Appends the next frame's bytes to into, which may not pass cap bytes:
+    // 0, or ENODATA for a mark, or else ETIMEDOUT when it is not whole by
+    // the deadline, EPIPE when the child ended before it began, EIO when it
+    // ended within it, EFBIG when into would pass the cap.
+    int receive(std::string &into, size_t cap, Clock::time_point deadline);
+    // Kills the child, reaped once it has ended: a read stuck in the kernel
+    // may keep it for ever.
+    void stop();
+
+  private:
+    int receive_exactly(char *data, size_t size, Clock::time_point deadline);
+
+    pid_t child_ = -1;
+    int channel_ = -1;
+    std::string out_; // the frame being sent
+    std::vector<pid_t> abandoned_;
+};
+
+// The child's side. Sends the frame whose length bytes follow frame_header
+// bytes of room at frame, which it fills in; a negative length sends that
+// mark alone. False when the caller is gone.
+bool send_frame(int channel, char *frame, int32_t length);
+// Waits for the next frame of at most room bytes; false once the caller
+// hangs up, or sends more.
+bool receive_frame(int channel, char *data, size_t room, size_t &length);
+
+} // namespace base
+
+#endif

@@ -1,0 +1,296 @@
+#include "sysfs.h"
+
+#include "io.h"
+#include "reader.h"
+#include "text.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fcntl.h>
+#include <memory>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+
+namespace lumo
+{
+
+void (*before_attribute_read)(const char *path);
+
+namespace
+{
+
+// The machine's identity, as the firmware's tables give it. The property
+// names are the file names.
+constexpr const char *identity_files[] = {
+    "sys_vendor",  "product_name", "product_version", "product_serial",
+    "bios_vendor", "bios_version", "bios_date",
+};
+
+// Text is what a line-oriented reader can take as it is: printable ASCII,
+// tabs and line feeds. Anything else, a NUL byte above all, is binary.
+bool is_text(std::string_view bytes)
+{
+    return std::all_of(bytes.begin(), bytes.end(), [](unsigned char c) {
+        return (c >= 0x20 && c <= 0x7e) || c == '\t' || c == '\n';
+    });
+}
+
+// Reading these reaches the device itself rather than what the kernel
+// keeps about it: PCI configuration space (which can wake a sleeping
+// device), expansion ROMs and I/O regions (mapped or read port by port),
+// vital product data (slow polled transfers that can stall), and memory
+// chips on slow serial buses. Conservatively, by name wherever they are.
+bool reaches_hardware(std::string_view name)
+{
+    constexpr std::string_view names[] = {"config", "rom", "vpd", "eeprom", "nvmem"};
+    if (std::find(std::begin(names), std::end(names), name) != std::end(names))
+        return true;
+    constexpr std::string_view region = "resource";
+    return name.size() > region.size() && name.substr(0, region.size()) == region &&
+           name[region.size()] >= '0' && name[region.size()] <= '9';
+}
+
+// A property's origin with this bit is the index of its file's own path,
+// kept for a file served under another name; otherwise of its folder's.
+constexpr uint32_t file_origin = 0x80000000;
+
+// The reading process: a path in, a frame of the file's bytes out, or the
+// mark -1 when it cannot be read whole within the cap, until the walk hangs
+// up. Only async-signal-safe calls: the buffer, frame_header and then
+// attribute_cap + 1 bytes, was made before the fork.
+void serve_reads(int channel, void *context)
+{
+    std::string &buffer = *static_cast<std::string *>(context);
+    char path[PATH_MAX];
+    size_t length;
+    while (base::receive_frame(channel, path, sizeof path - 1, length)) {
+        path[length] = '\0';
+        if (before_attribute_read != nullptr)
+            before_attribute_read(path);
+        // Never through a link, and never for writing: a read is all that
+        // is done to the device.
+        bool read = base::read_regular_file(AT_FDCWD, path, false, attribute_cap, buffer,
+                                            base::frame_header, length) == 0;
+        if (!base::send_frame(channel, buffer.data(), read ? static_cast<int32_t>(length) : -1))
+            return;
+    }
+}
+
+class HostSource final : public Source
+{
+  public:
+    explicit HostSource(ReadBounds bounds)
+        : bounds_(bounds), run_left_(std::chrono::milliseconds(bounds.run_ms))
+    {
+    }
+    uint32_t add_folder(std::string path)
+    {
+        folders_.push_back(std::move(path));
+        return static_cast<uint32_t>(folders_.size() - 1);
+    }
+    void list(Tree &tree, uint64_t node, uint32_t origin) override;
+    int read(Tree &tree, uint64_t property, uint32_t origin) override;
+    // The file's bytes, or false when it cannot be read whole within the cap
+    // and the time bounds.
+    bool read_attribute(const std::string &path, std::string_view &bytes);
+
+  private:
+    std::vector<std::string> folders_; // by origin
+    std::string bytes_;                // of the last file read
+    // What the reader reads into, made before it is forked.
+    std::string reader_buffer_ = std::string(base::frame_header + attribute_cap + 1, '\0');
+    ReadBounds bounds_;
+    base::Clock::duration run_left_;
+    base::ReaderProcess reader_;
+};
+
+bool HostSource::read_attribute(const std::string &path, std::string_view &bytes)
+{
+    bytes = {};
+    if (run_left_.count() <= 0 || path.size() >= PATH_MAX ||
+        (!reader_.running() && reader_.start(serve_reads, &reader_buffer_) != 0))
+        return false;
+    base::Clock::time_point start = base::Clock::now();
+    base::Clock::time_point deadline =
+        start +
+        std::min<base::Clock::duration>(std::chrono::milliseconds(bounds_.attribute_ms), run_left_);
+    bytes_.clear();
+    int error = reader_.send(path);
+    if (error == 0)
+        error = reader_.receive(bytes_, attribute_cap, deadline);
+    run_left_ -= base::Clock::now() - start;
+    // A file the reader could not read leaves it ready for the next.
+    if (error != 0 && error != ENODATA)
+        reader_.stop();
+    bytes = bytes_;
+    return error == 0;
+}
+
+int HostSource::read(Tree &tree, uint64_t property, uint32_t origin)
+{
+    const std::string &where = folders_[origin & ~file_origin];
+    std::string path =
+        (origin & file_origin) != 0 ? where : where + "/" + tree.name(*tree.find(property));
+    std::string_view bytes;
+    if (!read_attribute(path, bytes))
+        return LUMO_NOT_READABLE;
+    set_attribute(tree, property, bytes);
+    return 0;
+}
+
+void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
+{
+    // A copy: adding the child folders below may move the stored paths.
+    const std::string folder = folders_[origin];
+    base::Folder dir = base::open_folder(AT_FDCWD, folder.c_str(), false);
+    if (!dir)
+        return;
+    std::vector<Entry> entries;
+    (void)base::each_entry(dir.get(), [&](const dirent &entry) {
+        std::string_view name = entry.d_name;
+        unsigned char type = entry.d_type;
+        struct stat status {
+        };
+        if (type == DT_UNKNOWN || type == DT_REG) {
+            if (fstatat(dirfd(dir.get()), entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+                return;
+            type = IFTODT(status.st_mode);
+        }
+        if (type == DT_DIR) {
+            entries.push_back({std::string(name), EntryKind::folder, {}, {}});
+        } else if (type == DT_LNK && (name == "driver" || name == "subsystem")) {
+            char target[4096];
+            ssize_t n = readlinkat(dirfd(dir.get()), entry.d_name, target, sizeof target - 1);
+            if (n < 0)
+                return;
+            std::string_view path(target, static_cast<size_t>(n));
+            size_t slash = path.rfind('/');
+            entries.push_back({std::string(name),
+                               EntryKind::link,
+                               std::string(slash == path.npos ? path : path.substr(slash + 1)),
+                               {}});
+        } else if (type == DT_REG && (status.st_mode & 0444) != 0 && !reaches_hardware(name)) {
+            // Files that nobody may read are controls to write, not
+            // attributes.
+            entries.push_back({std::string(name), EntryKind::attribute, {}, {}});
+        }
+    });
+    dir.reset();
+    // Names a file may not take: the node's own properties so far and the
+    // links, so that a lookup by name is never ambiguous.
+    std::vector<std::string> taken = {"_child", "_peer"};
+    for (uint64_t prop = tree.find(node)->first; prop != 0; prop = tree.find(prop)->next)
+        taken.emplace_back(tree.name(*tree.find(prop)));
+    name_entries(entries, std::move(taken));
+    for (const Entry &entry : entries) {
+        switch (entry.kind) {
+        case EntryKind::folder:
+            tree.add_pending_node(node, entry.name, add_folder(folder + "/" + entry.name));
+            break;
+        case EntryKind::attribute:
+            tree.add_pending_property(node, entry.served,
+                                      entry.served == entry.name
+                                          ? origin
+                                          : add_folder(folder + "/" + entry.name) | file_origin);
+            break;
+        case EntryKind::link:
+            tree.add_string(node, entry.name, entry.link_target);
+            break;
+        }
+    }
+}
+
+// The root's name: the product's name when the firmware gives one, else
+// the kernel's name for the machine's hardware.
+std::string root_name(HostSource &source, const std::string &identity, const utsname &kernel)
+{
+    std::string_view product;
+    if (source.read_attribute(identity + "/product_name", product) && is_text(product)) {
+        // Without the blanks and the line feed at its end only.
+        product =
+            product.substr(0, std::min(product.find_last_not_of(" \t\n") + 1, product.size()));
+        if (!product.empty())
+            return std::string(product);
+    }
+    return kernel.machine;
+}
+
+} // namespace
+
+void name_entries(std::vector<Entry> &entries, std::vector<std::string> taken)
+{
+    std::sort(entries.begin(), entries.end(),
+              [](const Entry &a, const Entry &b) { return a.name < b.name; });
+    auto is_taken = [&](const std::string &name) {
+        return std::find(taken.begin(), taken.end(), name) != taken.end() ||
+               std::any_of(entries.begin(), entries.end(),
+                           [&](const Entry &entry) { return entry.name == name; });
+    };
+    for (Entry &entry : entries) {
+        if (entry.kind != EntryKind::attribute)
+            continue;
+        entry.served = entry.name;
+        if (std::find(taken.begin(), taken.end(), entry.served) != taken.end()) {
+            do
+                entry.served.insert(0, renamed_prefix);
+            while (is_taken(entry.served));
+            taken.push_back(entry.served);
+        }
+    }
+}
+
+void set_attribute(Tree &tree, uint64_t property, std::string_view bytes)
+{
+    if (!is_text(bytes)) {
+        tree.set_value(property, LUMO_TYPE_BYTES, bytes);
+        return;
+    }
+    // One line per value: the line feed that ends the kernel's text is
+    // dropped, and text of several lines becomes a table of one cell per
+    // line, which readers show on one line.
+    if (!bytes.empty() && bytes.back() == '\n')
+        bytes.remove_suffix(1);
+    if (bytes.find('\n') == bytes.npos) {
+        tree.set_value(property, LUMO_TYPE_STRING, bytes, true);
+        return;
+    }
+    uint64_t table = tree.add_table();
+    for (auto rows = std::count(bytes.begin(), bytes.end(), '\n') + 1; rows > 0; rows--) {
+        tree.add_row(table);
+        (void)tree.add_cell(table, LUMO_TYPE_STRING, base::next_line(bytes), true);
+    }
+    tree.set_value(property, LUMO_TYPE_TABLE,
+                   std::string_view(reinterpret_cast<const char *>(&table), sizeof table));
+}
+
+bool serve_host(Tree &tree, const std::string &sysfs, std::string &problem, ReadBounds bounds)
+{
+    const std::string devices = sysfs + "/devices";
+    struct stat status;
+    int error = stat(devices.c_str(), &status) != 0 ? errno : S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
+    if (error != 0) {
+        problem = "host device folder " + devices + ": " + strerror(error);
+        return false;
+    }
+    utsname kernel;
+    if (uname(&kernel) != 0) {
+        problem = std::string("kernel name: ") + strerror(errno);
+        return false;
+    }
+    auto source = std::make_unique<HostSource>(bounds);
+    uint32_t devices_origin = source->add_folder(devices);
+    const std::string identity = sysfs + "/class/dmi/id";
+    uint32_t identity_origin = source->add_folder(identity);
+
+    uint64_t root = tree.add_pending_node(0, root_name(*source, identity, kernel), devices_origin);
+    for (const char *file : identity_files)
+        tree.add_pending_property(root, file, identity_origin);
+    tree.add_string(root, "kernel_name", kernel.sysname);
+    tree.add_string(root, "kernel_release", kernel.release);
+    tree.source = std::move(source);
+    return true;
+}
+
+} // namespace lumo
