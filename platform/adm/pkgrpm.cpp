@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -438,13 +439,15 @@ class RpmSource : public LoadedSource<Installed>
         return package;
     }
 
+    // The header may hold the time as text, or as a number beyond any
+    // date: only a decimal that fits is a time.
     static void add_install_date(Package &package, std::string_view seconds)
     {
-        if (seconds.empty())
-            return;
         time_t when = 0;
-        for (char digit : seconds)
-            when = when * 10 + (digit - '0');
+        const char *end = seconds.data() + seconds.size();
+        auto [stop, error] = std::from_chars(seconds.data(), end, when);
+        if (seconds.empty() || error != std::errc() || stop != end)
+            return;
         struct tm local;
         char date[64];
         if (localtime_r(&when, &local) != nullptr &&
