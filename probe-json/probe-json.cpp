@@ -78,7 +78,9 @@ static void put_in_pieces(std::string_view text)
         text.remove_prefix(room);
         flush_output();
     }
-    memcpy(output_buffer + output_used, text.data(), text.size());
+    // An empty view may have no data at all, which memcpy must not be given.
+    if (!text.empty())
+        memcpy(output_buffer + output_used, text.data(), text.size());
     output_used += text.size();
 }
 
