@@ -83,6 +83,8 @@ class SameStreamSameLines(unittest.TestCase):
             self.assert_same(b"*node: " + text + b"\n" + text + b": " + text + b"\n" + text + b"\n")
             self.assert_same(text + b"\n*" + text + b"\n")
             self.assert_same(b"*Node: nivex-error\nid: 1\nmessage: " + text + b"\nnumber: 1\n")
+            # The walk that Python 2 takes, valid or not.
+            self.assertEqual(probes.walk_utf8(text), probes.to_text(text))
 
     def test_random_streams(self):
         pieces = [b"*", b"Node", b"nivex-error", b"node", b": ", b"id", b"message", b"number",

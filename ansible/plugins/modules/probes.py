@@ -145,18 +145,24 @@ _ERROR_KEYS = [b"id", b"message", b"number"]
 def to_text(data):
     """The bytes as text and whether any was not UTF-8: each such byte is U+FFFD."""
     if sys.version_info[0] >= 3:
-        # Python 3's strict decoder accepts exactly well-formed UTF-8.
+        # Python 3's strict decoder accepts exactly well-formed UTF-8;
+        # Python 2's also takes surrogates, so it walks the bytes.
         try:
             return data.decode("utf-8"), False
         except UnicodeDecodeError:
             pass
+    return walk_utf8(data)
+
+
+def walk_utf8(data):
+    """to_text by the well-formed runs of the bytes."""
     pieces = []
     position = 0
     while True:
         end = _VALID_UTF8.match(data, position).end()
         pieces.append(data[position:end].decode("utf-8"))
         if end == len(data):
-            return u"".join(pieces), len(pieces) > 1
+            return u"".join(pieces), position > 0
         pieces.append(u"\ufffd")
         position = end + 1
 
