@@ -71,6 +71,10 @@ static void flush_output()
 
 static void put_in_pieces(std::string_view text)
 {
+    // The value of a header without ": " has no storage behind it at all,
+    // and memcpy may not be handed a null pointer, even for no bytes.
+    if (text.empty())
+        return;
     while (text.size() > sizeof output_buffer - output_used) {
         size_t room = sizeof output_buffer - output_used;
         memcpy(output_buffer + output_used, text.data(), room);
