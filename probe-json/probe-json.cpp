@@ -71,10 +71,6 @@ static void flush_output()
 
 static void put_in_pieces(std::string_view text)
 {
-    // The value of a header without ": " has no storage behind it at all,
-    // and memcpy may not be handed a null pointer, even for no bytes.
-    if (text.empty())
-        return;
     while (text.size() > sizeof output_buffer - output_used) {
         size_t room = sizeof output_buffer - output_used;
         memcpy(output_buffer + output_used, text.data(), room);
@@ -82,9 +78,7 @@ static void put_in_pieces(std::string_view text)
         text.remove_prefix(room);
         flush_output();
     }
-    // An empty view may have no data at all, which memcpy must not be given.
-    if (!text.empty())
-        memcpy(output_buffer + output_used, text.data(), text.size());
+    memcpy(output_buffer + output_used, text.data(), text.size());
     output_used += text.size();
 }
 
@@ -92,6 +86,10 @@ static void put_in_pieces(std::string_view text)
 // buffer, is a single copy, inline.
 static inline void put(std::string_view text)
 {
+    // The value of a header without ": " has no storage behind it at all,
+    // and memcpy may not be handed a null pointer, even for no bytes.
+    if (text.empty())
+        return;
     if (text.size() > sizeof output_buffer - output_used) {
         put_in_pieces(text);
         return;
