@@ -139,10 +139,13 @@ SandboxRun installed(const std::string &program, std::vector<std::string> args)
 
 void end_test(const std::string &why)
 {
-    if (std::getenv("CI") != nullptr)
+    if (std::getenv("CI") != nullptr) {
         ADD_FAILURE() << why;
-    else
+    } else {
+        // The line tests/skipped-cases collects for make check's last lines.
+        std::printf("case skipped, %s\n", why.c_str());
         [&] { GTEST_SKIP() << why; }();
+    }
     // The test runner takes this for an outcome already reported.
     throw testing::AssertionException(
         testing::TestPartResult(testing::TestPartResult::kSkip, "", 0, ""));
