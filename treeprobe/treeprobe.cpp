@@ -85,29 +85,6 @@ void allocation_failure()
 }
 
 // ---- Tree walk ----
-//
-// The walk writes the nodes depth first, each before its children,
-// reaching a node's first child through its "_child" property and the
-// next child through the previous one's "_peer".
-//
-// It is a loop, not a recursion: platform trees can be deep and the
-// library's links are not checked, so a frame per level (with a value
-// buffer in it) could overflow the stack. What a recursion would keep on
-// the stack is kept on the heap instead: the path, one walk_level per
-// level from the root to the node being written, each holding its node
-// (the next level's parent) and which of its children is being walked (to
-// ask it for its peer). The one value buffer is static, used by one level
-// at a time.
-//
-// Every node written goes into a set. A link that leads to one of them
-// again, up the path, across to a peer's subtree or round a loop of peers,
-// is a failure caught before anything is written twice, so the output
-// stays linear in the distinct nodes whatever links the library returns.
-//
-// A failure ends the walk with the error chain a recursion would write as
-// each level gave up in turn: the failing call's record, one "Error
-// processing child" for each level above the failing node, and one "Error
-// processing node" for the walk as a whole.
 
 // The node's value buffer, one byte beyond what the library may fill
 // staying zero.
@@ -173,6 +150,28 @@ static int show_properties(const uint64_t *node, const uint64_t *parent)
         }
     }
 }
+
+// The walk writes the nodes depth first, each before its children,
+// reaching a node's first child through its "_child" property and the
+// next child through the previous one's "_peer".
+//
+// It is a loop, not a recursion: nothing bounds a platform tree's depth,
+// so a stack frame per level (with a value buffer in it) could overflow
+// the stack. What a recursion would keep there is kept on the heap: the
+// path, one walk_level per level from the root to the node being written,
+// each holding its node (the parent of the level below) and which of its
+// children is being walked (to ask that one for its peer). The one value
+// buffer is static, used by one level at a time.
+//
+// Every node written goes into a set. A link that leads to one of them
+// again, up the path, across to a peer's subtree or round a loop of peers,
+// is a failure caught before anything is written twice, so the output
+// stays linear in the distinct nodes whatever links the library returns.
+//
+// A failure ends the walk with the error chain a recursion would write as
+// each level gave up in turn: the failing call's record, one "Error
+// processing child" for each level above the failing node, and one "Error
+// processing node" for the walk as a whole.
 
 // One level of the path from the root to the node being written: its node
 // and the child of it being walked.
