@@ -54,7 +54,7 @@ void parse_command_line(int argc, char *argv[])
     }
 
     if (error_count > 0) {
-        display_error("Invalid command line argument", 5022, 22);
+        display_errno_error(EINVAL, "Invalid command line argument");
         exit(finish_output(status_invalid_command_line));
     }
     if (version_count > 0) {
@@ -107,13 +107,26 @@ void display_error(const char *message, int32_t id, int32_t number)
     (void)printf("number: %d\n", number);
 }
 
+void display_errorv(int32_t id, int32_t number, const char *format, va_list args)
+{
+    (void)vsnprintf(errmsg, sizeof errmsg, format, args);
+    display_error(errmsg, id, number);
+}
+
 void display_errorf(int32_t id, int32_t number, const char *format, ...)
 {
     va_list args;
     va_start(args, format);
-    (void)vsnprintf(errmsg, sizeof errmsg, format, args);
+    display_errorv(id, number, format, args);
     va_end(args);
-    display_error(errmsg, id, number);
+}
+
+void display_errno_error(int error, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    display_errorv(errno_error_id(error), error, format, args);
+    va_end(args);
 }
 
 void display_version()

@@ -4,6 +4,7 @@
 #ifndef PROBES_COMMON_COLLECTOR_H
 #define PROBES_COMMON_COLLECTOR_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 
@@ -42,11 +43,26 @@ void put_one_line(const char *text, size_t max_length, bool every_control);
 // Writes the record line "key: value", the value as put_one_line writes it.
 void put_field(const char *key, const char *value, size_t max_length, bool every_control);
 
+// The ids of error records: a failed system call's is 5000 plus its error
+// number; every other failure (a library's own code, a loop in what the
+// platform hands out, a value that cannot be read) has error_id_other.
+constexpr int32_t errno_error_id(int error)
+{
+    return 5000 + error;
+}
+inline constexpr int32_t error_id_other = 5203;
+
 void display_error(const char *message, int32_t id, int32_t number);
 
-// Formats into errmsg, then writes the error record.
+// Format into errmsg, then write the error record.
 void display_errorf(int32_t id, int32_t number, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
+void display_errorv(int32_t id, int32_t number, const char *format, va_list args)
+    __attribute__((format(printf, 3, 0)));
+
+// The error record of a system call that failed with error: its id, the
+// error number, the message formatted into errmsg.
+void display_errno_error(int error, const char *format, ...) __attribute__((format(printf, 2, 3)));
 
 void display_version();
 

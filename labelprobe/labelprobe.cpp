@@ -37,14 +37,14 @@ static bool is_dot_or_dot_dot(const char *name)
 {
     if (outcome == label_timed_out || outcome == label_reader_lost) {
         int error = outcome == label_timed_out ? ETIMEDOUT : EIO;
-        display_errorf(5000 + error, error, "Cannot read label of %s/%s - %s", rdsk_directory, name,
-                       strerror(error));
+        display_errno_error(error, "Cannot read label of %s/%s - %s", rdsk_directory, name,
+                            strerror(error));
     } else if (result == VTOC_INVALID) {
-        display_error(strerror(EINVAL), 5022, 22);
+        display_errno_error(EINVAL, "%s", strerror(EINVAL));
     } else if (result == VTOC_READ_FAILED) {
-        display_error(strerror(EIO), 5005, 5);
+        display_errno_error(EIO, "%s", strerror(EIO));
     } else {
-        display_error("Unknown error", 5203, first_pass ? result : 0);
+        display_error("Unknown error", error_id_other, first_pass ? result : 0);
     }
     exit(finish_output(first_pass ? first_pass_failure_status : second_pass_failure_status));
 }
@@ -109,20 +109,20 @@ static void find_disks()
 {
     if (chdir(rdsk_directory) != 0) {
         int error = errno;
-        display_errorf(5000 + error, error, "Cannot change directory to %s", rdsk_directory);
+        display_errno_error(error, "Cannot change directory to %s", rdsk_directory);
         exit(finish_output(labelprobe_failure_status));
     }
     // Started before the directory is opened, so the reader holds nothing
     // of it.
     int error = start_label_reader(label_deadline_ms);
     if (error != 0) {
-        display_errorf(5000 + error, error, "Cannot start label reader - %s", strerror(error));
+        display_errno_error(error, "Cannot start label reader - %s", strerror(error));
         exit(finish_output(labelprobe_failure_status));
     }
     DIR *directory = opendir(".");
     if (directory == nullptr) {
         error = errno;
-        display_errorf(5000 + error, error, "1Cannot open %s", rdsk_directory);
+        display_errno_error(error, "1Cannot open %s", rdsk_directory);
         exit(finish_output(labelprobe_failure_status));
     }
 
@@ -151,7 +151,7 @@ static void find_disks()
 
     if (closedir(directory) != 0) {
         error = errno;
-        display_errorf(5000 + error, error, "Cannot close directory %s", rdsk_directory);
+        display_errno_error(error, "Cannot close directory %s", rdsk_directory);
         exit(finish_output(labelprobe_failure_status));
     }
 }
@@ -160,7 +160,7 @@ int main(int argc, char *argv[])
 {
     parse_command_line(argc, argv);
     if (getuid() != 0) {
-        display_error(strerror(EACCES), 5013, 13);
+        display_errno_error(EACCES, "%s", strerror(EACCES));
         exit(finish_output(labelprobe_failure_status));
     }
     find_disks();

@@ -13,14 +13,14 @@
 
 static const char devices_prefix[] = "/devices";
 
-// Writes the error record of a failed step: id 5000 plus the error number,
-// the system's text for it as the message's last argument.
+// Writes the error record of a failed step, the system's text for its
+// error as the message's last argument.
 static void step_failed(int error, const char *format, const char *name)
 {
     if (name == nullptr)
-        display_errorf(5000 + error, error, format, strerror(error));
+        display_errno_error(error, format, strerror(error));
     else
-        display_errorf(5000 + error, error, format, name, strerror(error));
+        display_errno_error(error, format, name, strerror(error));
 }
 
 // Copies text into a path buffer; false when it does not fit.
@@ -159,7 +159,7 @@ void *zalloc(size_t size)
     void *memory = calloc(1, size);
     if (memory == nullptr) {
         int error = errno;
-        display_errorf(5000 + error, error, "Unable to calloc() more space: %s", strerror(error));
+        display_errno_error(error, "Unable to calloc() more space: %s", strerror(error));
         exit(finish_output(labelprobe_failure_status));
     }
     return memory;

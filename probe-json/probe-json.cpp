@@ -21,6 +21,8 @@
 // Like env(1): a status of its own that no collector uses, and 126 and 127
 // for a command that cannot be run or is not found.
 static const int own_failure = 125;
+static const int command_not_runnable = 126;
+static const int command_not_found = 127;
 
 const char collector_name[] = "probe-json";
 const int collector_output_failure_status = own_failure;
@@ -416,7 +418,7 @@ static int convert_command(char *argv[])
         exec_command(argv);
         int error = errno;
         (void)fprintf(stderr, "probe-json: %s: %s\n", argv[0], strerror(error));
-        _exit(error == ENOENT ? 127 : 126);
+        _exit(error == ENOENT ? command_not_found : command_not_runnable);
     }
     (void)close(pipe_ends[1]);
     bool read_whole = convert(pipe_ends[0]);

@@ -94,7 +94,7 @@ int list_packages()
         } else {
             int error = errno;
             if (error != ESRCH)
-                display_errorf(5000 + error, error, "Error from pkginfo: %s", strerror(error));
+                display_errno_error(error, "Error from pkginfo: %s", strerror(error));
         }
     } while (result == 0);
     (void)pkginfo(&info, nullptr);

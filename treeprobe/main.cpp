@@ -6,9 +6,7 @@
 #include <dlfcn.h>
 
 const char collector_name[] = "treeprobe";
-const int collector_output_failure_status = 3;
-
-static const int library_not_bound_status = 2;
+const int collector_output_failure_status = treeprobe_failure_status;
 
 // A large tree makes millions of short lines, read by a parent through a
 // pipe: a large buffer keeps the write calls few.
@@ -21,9 +19,9 @@ int main(int argc, char *argv[])
 
     if (load_lumo_libs() == 0) {
         const char *why = dlerror();
-        display_errorf(5203, 0, "Error loading lumo library: %s",
+        display_errorf(error_id_other, 0, "Error loading lumo library: %s",
                        why != nullptr ? why : "unknown error");
-        return finish_output(library_not_bound_status);
+        return finish_output(treeprobe_library_not_bound_status);
     }
     return finish_output(walk_platform_tree());
 }

@@ -9,6 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 
+// treeprobe's statuses beyond the shared ones: the library could not be
+// bound; every other failure, and output that was lost.
+inline constexpr int treeprobe_library_not_bound_status = 2;
+inline constexpr int treeprobe_failure_status = 3;
+
 extern decltype(&lumo_initialize) lumo_initialize_ptr;
 extern decltype(&lumo_shutdown) lumo_shutdown_ptr;
 extern decltype(&lumo_get_root) lumo_get_root_ptr;
@@ -23,13 +28,8 @@ extern decltype(&lumo_strerror) lumo_strerror_ptr;
 
 // Largest value a property or cell may have; every value buffer holds this.
 inline constexpr size_t value_buffer_size = 524288;
-// Tables held in table cells are rendered in place up to this depth, the
-// outermost table counting as 1.
-inline constexpr int table_nesting_limit = 4;
 
-extern char strvalbuf[4 * value_buffer_size + 1];
-extern char *tablestringbuf;
-extern uint32_t tablestringbufsz;
+// The bytes the last table's text needed, its terminator included.
 extern uint32_t tablestringbufneed;
 
 // 1 when the library is loaded and all eleven operations are bound, else 0;
@@ -40,8 +40,24 @@ int load_lumo_libs();
 // down. Returns the exit status; fatal failures exit on their own.
 int walk_platform_tree();
 
+// The text of a property's value, in a buffer the next call overwrites.
 const char *lumostrval(uint64_t handle, lumo_propinfo_t info, const void *value);
-char *getbytearraystring(char *dest, const lumo_propinfo_t *info, const unsigned char *value);
-char *gettablestring(uint64_t table);
+
+// ---- Shared by the walk and the renderer ----
+
+// The library's text for a code; never a null pointer for "%s".
+const char *error_text(int code);
+
+// Codes after which nothing the library says can be trusted.
+bool is_fatal(int code);
+
+// The one end of a failed run: writes the error record, its message
+// formatted into errmsg, then exits through the frame's way out with
+// treeprobe_failure_status.
+[[noreturn]] void fatal_error(int32_t id, int32_t number, const char *format, ...)
+    __attribute__((format(printf, 3, 4)));
+
+// fatal_error for a failed allocation, whose error number is in errno.
+[[noreturn]] void allocation_failure();
 
 #endif

@@ -3,6 +3,7 @@
 // the JSON to the stream through jq.
 #include "support.h"
 
+#include <algorithm>
 #include <filesystem>
 
 namespace
@@ -11,13 +12,16 @@ namespace
 const std::string probe_json = stage_dir() + "/bin/probe-json";
 
 SandboxResult piped(const std::string &input, const std::vector<std::string> &command,
-                    SandboxOutput out = SandboxOutput::capture)
+                    SandboxOutput out = SandboxOutput::capture,
+                    const std::vector<std::string> &more_env = {})
 {
     TempDir dir;
     write_file(dir / "in", input);
+    std::vector<std::string> env = {"PATH=/usr/bin:/bin", "LANG=C"};
+    env.insert(env.end(), more_env.begin(), more_env.end());
     return run_natively({.program = command[0],
                          .args = {command.begin() + 1, command.end()},
-                         .env = {"PATH=/usr/bin:/bin", "LANG=C"},
+                         .env = env,
                          .input = dir / "in",
                          .out = out,
                          .timeout_seconds = 20});
@@ -110,5 +114,35 @@ TEST(ProbeJson, LongValuesEscapedWhole)
                                                         "\",\"fields\":[[\"" + escaped +
                                                         "\",\"v\"]],\"lossy\":true}\n0")
             << shift;
+    }
+}
+
+// The command's output cut by a failed read, after N bytes: what came before
+// is converted, the command's status follows, and a command that succeeded
+// ends in probe-json's own failure status, for its stream is not whole.
+TEST(ProbeJson, FailedReadOfTheCommandsOutput)
+{
+    const std::string stream = "*node: a\nk: v\n*node: b\nk2: w\n";
+    struct {
+        std::string bytes, command, out; // out with ' for "
+        int status;
+    } cases[] = {
+        // Cut inside a field line: its start is a stray line, not a field.
+        {"12", "cat", "{'record':'node','value':'a','fields':[]}\n{'stray':'k: '}\n{'exit':0}\n",
+         125},
+        {"28", "cat",
+         "{'record':'node','value':'a','fields':[['k','v']]}\n"
+         "{'record':'node','value':'b','fields':[]}\n{'stray':'k2: w'}\n{'exit':0}\n",
+         125},
+        // A command that failed keeps its own status.
+        {"9", "cat; exit 3", "{'record':'node','value':'a','fields':[]}\n{'exit':3}\n", 3},
+    };
+    for (auto &c : cases) {
+        std::replace(c.out.begin(), c.out.end(), '\'', '"');
+        SandboxResult r = piped(stream, {probe_json, "sh", "-c", c.command}, SandboxOutput::capture,
+                                {"LD_PRELOAD=" PIPE_READ_FAILS, "PIPE_READ_FAILS_AFTER=" + c.bytes,
+                                 // A sanitizer build's runtime would refuse to come second.
+                                 "ASAN_OPTIONS=verify_asan_link_order=0"});
+        EXPECT_EQ(r.out + std::to_string(r.status), c.out + std::to_string(c.status)) << c.bytes;
     }
 }

@@ -1,0 +1,339 @@
+// Property value rendering: every value the library hands out as one line
+// of text, a table as its cells joined in row order.
+#include "collector.h"
+#include "handle_set.h"
+#include "treeprobe.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+// Tables held in table cells are rendered in place up to this depth, the
+// outermost table counting as 1.
+static const int table_nesting_limit = 4;
+
+// A value's text; a byte array's is four characters per byte.
+static char strvalbuf[4 * value_buffer_size + 1];
+// The text of the last table, grown to what it needs and kept for the next.
+static char *tablestringbuf;
+static uint32_t tablestringbufsz;
+uint32_t tablestringbufneed;
+// Characters of the table text, so that appending a cell never rescans it.
+static size_t tablestringlen;
+
+// The tables the current value has reached: each is written once, so a
+// table that holds itself, or one met again, cannot multiply the output.
+static handle_set tables_reached;
+
+// The table cells' value buffer: static, so nested tables need no stack
+// for it. One byte beyond what the library may fill stays zero.
+static unsigned char cell_value[value_buffer_size + 1];
+
+static char *gettablestring(uint64_t table);
+static char *getbytearraystring(char *dest, const lumo_propinfo_t *info,
+                                const unsigned char *value);
+
+// Values are read in the machine's byte order from wherever they lie.
+template <typename Number> static Number number_at(const unsigned char *value)
+{
+    Number number;
+    memcpy(&number, value, sizeof number);
+    return number;
+}
+
+static const char *signed_text(uint32_t size, const unsigned char *value)
+{
+    long long number;
+    switch (size) {
+    case 1:
+        number = number_at<int8_t>(value);
+        break;
+    case 2:
+        number = number_at<int16_t>(value);
+        break;
+    case 4:
+        number = number_at<int32_t>(value);
+        break;
+    case 8:
+        number = number_at<int64_t>(value);
+        break;
+    default:
+        fatal_error(error_id_other, 0, "Integer error");
+    }
+    (void)snprintf(strvalbuf, sizeof strvalbuf, "%lld", number);
+    return strvalbuf;
+}
+
+static const char *unsigned_text(uint32_t size, const unsigned char *value)
+{
+    unsigned long long number;
+    switch (size) {
+    case 1:
+        number = number_at<uint8_t>(value);
+        break;
+    case 2:
+        number = number_at<uint16_t>(value);
+        break;
+    case 4:
+        number = number_at<uint32_t>(value);
+        break;
+    case 8:
+        number = number_at<uint64_t>(value);
+        break;
+    default:
+        fatal_error(error_id_other, 0, "Integer error");
+    }
+    // "%#llx" writes what "%#x" does for the narrower ones.
+    (void)snprintf(strvalbuf, sizeof strvalbuf, "%#llx", number);
+    return strvalbuf;
+}
+
+static const char *float_text(uint32_t size, const unsigned char *value)
+{
+    double number;
+    if (size == 4)
+        number = number_at<float>(value);
+    else if (size == 8)
+        number = number_at<double>(value);
+    else
+        return strcpy(strvalbuf, "(not readable)");
+    (void)snprintf(strvalbuf, sizeof strvalbuf, "%f", number);
+    return strvalbuf;
+}
+
+// The first size bytes of a value, at most 8; bytes past size read as zero,
+// so a short value never shows what an earlier one left in the buffer.
+static uint64_t leading_bytes(uint32_t size, const unsigned char *value)
+{
+    uint64_t number = 0;
+    memcpy(&number, value, size < sizeof number ? size : sizeof number);
+    return number;
+}
+
+// A string ends at its first NUL or at its size, whichever comes first.
+static const char *string_text(uint32_t size, const char *value)
+{
+    size_t limit = size < value_buffer_size ? size : value_buffer_size;
+    const void *nul = memchr(value, '\0', limit);
+    size_t length =
+        nul != nullptr ? static_cast<size_t>(static_cast<const char *>(nul) - value) : limit;
+    memcpy(strvalbuf, value, length);
+    strvalbuf[length] = '\0';
+    return strvalbuf;
+}
+
+static const char *timestamp_text(uint32_t size, const unsigned char *value)
+{
+    time_t when = static_cast<time_t>(static_cast<int64_t>(leading_bytes(size, value)));
+    // The text of ctime, which is asctime of localtime; localtime_r looks up
+    // the time zone once per run where localtime checks it at every call.
+    // The text keeps its line feed; a year it cannot express gives null.
+    struct tm local;
+    const char *text = localtime_r(&when, &local) != nullptr ? asctime(&local) : nullptr;
+    (void)snprintf(strvalbuf, sizeof strvalbuf, "%s", text != nullptr ? text : "(not readable)");
+    return strvalbuf;
+}
+
+// The table handle goes into an 8-byte place, so a larger size field is
+// cut to 8. Returns null when the handle is there, else the value's text.
+static const char *fetch_table_handle(uint64_t handle, uint32_t size, uint64_t *table)
+{
+    *table = 0;
+    int code = lumo_get_propval_ptr(handle, table, size < sizeof *table ? size : sizeof *table);
+    if (code == LUMO_OK)
+        return nullptr;
+    if (is_fatal(code))
+        fatal_error(error_id_other, 0, "Error interpreting LUMO value");
+    if (code == LUMO_NOT_READABLE)
+        return strcpy(strvalbuf, "(not readable)");
+    (void)snprintf(strvalbuf, sizeof strvalbuf, "ERROR: %s", error_text(code));
+    return strvalbuf;
+}
+
+const char *lumostrval(uint64_t handle, lumo_propinfo_t info, const void *value)
+{
+    const unsigned char *bytes = static_cast<const unsigned char *>(value);
+    switch (info.type) {
+    case LUMO_TYPE_NONE:
+    case LUMO_TYPE_VOID:
+        return "";
+    case LUMO_TYPE_INT:
+        return signed_text(info.size, bytes);
+    case LUMO_TYPE_UINT:
+        return unsigned_text(info.size, bytes);
+    case LUMO_TYPE_FLOAT:
+        return float_text(info.size, bytes);
+    case LUMO_TYPE_HANDLE:
+        (void)snprintf(strvalbuf, sizeof strvalbuf, "%#llx",
+                       static_cast<unsigned long long>(leading_bytes(info.size, bytes)));
+        return strvalbuf;
+    case LUMO_TYPE_TABLE: {
+        uint64_t table;
+        const char *failure = fetch_table_handle(handle, info.size, &table);
+        return failure != nullptr ? failure : gettablestring(table);
+    }
+    case LUMO_TYPE_TIMESTAMP:
+        return timestamp_text(info.size, bytes);
+    case LUMO_TYPE_BYTES:
+        // Only the bytes of the value are in a value buffer; more would
+        // also overrun strvalbuf.
+        if (info.size > value_buffer_size)
+            return strcpy(strvalbuf, "(not readable)");
+        // The text is appended after what strvalbuf holds and terminated,
+        // so emptying it is enough: clearing all 2 MiB per value would cost
+        // more than rendering it, and shows nothing more.
+        strvalbuf[0] = '\0';
+        return getbytearraystring(strvalbuf, &info, bytes);
+    case LUMO_TYPE_STRING:
+        return string_text(info.size, static_cast<const char *>(value));
+    default:
+        (void)snprintf(strvalbuf, sizeof strvalbuf, "(unknown type %d)", info.type);
+        return strvalbuf;
+    }
+}
+
+static char *getbytearraystring(char *dest, const lumo_propinfo_t *info, const unsigned char *value)
+{
+    static const char digits[] = "0123456789abcdef";
+    char *end = dest + strlen(dest);
+    for (uint32_t i = 0; i < info->size; i++) {
+        *end++ = ' ';
+        *end++ = digits[value[i] >> 4];
+        *end++ = digits[value[i] & 0xf];
+        *end++ = ' ';
+    }
+    *end = '\0';
+    return dest;
+}
+
+// Appends one cell's text, after ", " unless it is the table's first cell.
+// Every separator is counted as 3 bytes, and the buffer grows to exactly
+// the count, never by doubling.
+static void append_table_text(const char *text, bool separator)
+{
+    size_t length = strlen(text);
+    uint64_t need = uint64_t{tablestringbufneed} + (separator ? 3 : 0) + length;
+    if (need > UINT32_MAX) {
+        errno = ENOMEM;
+        allocation_failure();
+    }
+    tablestringbufneed = static_cast<uint32_t>(need);
+    if (tablestringbufneed > tablestringbufsz) {
+        char *grown = static_cast<char *>(realloc(tablestringbuf, tablestringbufneed));
+        if (grown == nullptr)
+            allocation_failure();
+        tablestringbuf = grown;
+        tablestringbufsz = tablestringbufneed;
+    }
+    char *end = tablestringbuf + tablestringlen;
+    if (separator) {
+        memcpy(end, ", ", 2);
+        end += 2;
+    }
+    memcpy(end, text, length + 1);
+    tablestringlen = static_cast<size_t>(end - tablestringbuf) + length;
+}
+
+static void append_table_cells(uint64_t table, int level);
+
+// A cell whose value is itself a table contributes that table's cells, in
+// place and joined the same way, as its text; a table the value has
+// reached before is named instead, like a node link that loops.
+static void append_nested_table(uint64_t cell, uint32_t size, int level, bool separator)
+{
+    uint64_t inner;
+    const char *failure = fetch_table_handle(cell, size, &inner);
+    if (failure != nullptr) {
+        append_table_text(failure, separator);
+    } else if (set_contains(&tables_reached, inner)) {
+        char text[64];
+        (void)snprintf(text, sizeof text, "link back to %#llx",
+                       static_cast<unsigned long long>(inner));
+        append_table_text(text, separator);
+    } else if (level >= table_nesting_limit) {
+        append_table_text("ERROR:  tables nested too deeply", separator);
+    } else {
+        if (!set_insert(&tables_reached, inner))
+            allocation_failure();
+        append_table_text("", separator);
+        append_table_cells(inner, level + 1);
+    }
+}
+
+// A nested table's cells are appended before the next cell is fetched, so
+// every level can share the one cell value buffer.
+static void append_table_cells(uint64_t table, int level)
+{
+    unsigned char *value = cell_value;
+    lumo_propinfo_t info;
+    uint64_t row;
+    uint64_t cell;
+    int cells = 0;
+
+    int code = lumo_get_next_by_col_ptr(table, &row);
+    if (code == LUMO_END_OF_LIST)
+        return;
+    if (code != LUMO_OK)
+        fatal_error(error_id_other, code, "Error in lumo_get_next_by_col: %s", error_text(code));
+    for (;;) {
+        cell = row;
+        for (;;) {
+            code = lumo_get_propinfo_ptr(cell, &info);
+            if (code != LUMO_OK)
+                fatal_error(error_id_other, code, "Error in lumo_get_propinfo: %s",
+                            error_text(code));
+            bool separator = cells++ > 0;
+            if (info.size > value_buffer_size) {
+                // Fetching it would overrun the cell value buffer.
+                append_table_text("ERROR:  value larger than 524288 bytes", separator);
+            } else {
+                code = lumo_get_propval_ptr(cell, value, info.size);
+                if (is_fatal(code))
+                    fatal_error(error_id_other, code, "Error in lumo_get_propval: %s",
+                                error_text(code));
+                if (code != LUMO_OK) {
+                    (void)snprintf(errmsg, sizeof errmsg, "ERROR:  %s", error_text(code));
+                    append_table_text(errmsg, separator);
+                } else if (info.type == LUMO_TYPE_TABLE) {
+                    append_nested_table(cell, info.size, level, separator);
+                } else {
+                    append_table_text(lumostrval(cell, info, value), separator);
+                }
+            }
+
+            code = lumo_get_next_by_row_ptr(cell, &cell);
+            if (code == LUMO_END_OF_LIST)
+                break;
+            if (code != LUMO_OK)
+                fatal_error(error_id_other, code, "Error in lumo_get_next_by_row: %s",
+                            error_text(code));
+        }
+        code = lumo_get_next_by_col_ptr(row, &row);
+        if (code == LUMO_END_OF_LIST)
+            return;
+        if (code != LUMO_OK)
+            fatal_error(error_id_other, code, "Error in lumo_get_next_by_col: %s",
+                        error_text(code));
+    }
+}
+
+static char *gettablestring(uint64_t table)
+{
+    if (tablestringbuf == nullptr) {
+        tablestringbuf = static_cast<char *>(malloc(1024));
+        if (tablestringbuf == nullptr)
+            allocation_failure();
+        tablestringbufsz = 1024;
+    }
+    tablestringbufneed = 1;
+    tablestringbuf[0] = '\0';
+    tablestringlen = 0;
+    set_clear(&tables_reached);
+    if (!set_insert(&tables_reached, table))
+        allocation_failure();
+    append_table_cells(table, 1);
+    return tablestringbuf;
+}
