@@ -130,6 +130,13 @@ void Tree::set_value(uint64_t property, int32_t type, std::string_view value, bo
     store(at(property), type, value, string);
 }
 
+void Tree::fill(uint64_t property, int code)
+{
+    at(property).pending = false;
+    if (code != 0)
+        set_fault(property, op_value, code);
+}
+
 void Tree::complete(uint64_t handle)
 {
     const Object *object = find(handle);
@@ -144,9 +151,7 @@ void Tree::complete(uint64_t handle)
             source->list(*this, handle, origin);
             return;
         }
-        int code = source->read(*this, handle, origin);
-        if (code != 0)
-            set_fault(handle, op_value, code);
+        fill(handle, source->read(*this, handle, origin));
     } catch (...) {
         at(handle).broken = true;
         throw;

@@ -80,7 +80,9 @@ class Source
     // Adds the node's remaining properties and its children.
     virtual void list(Tree &tree, uint64_t node, uint32_t origin) = 0;
     // Gives the property its value with set_value and returns 0, or returns
-    // the code that fetching its value answers with from then on.
+    // the code that fetching its value answers with from then on. It may
+    // fill in other pending properties on the way (Tree::fill), as one
+    // trip to where the values come from serves several.
     virtual int read(Tree &tree, uint64_t property, uint32_t origin) = 0;
 };
 
@@ -122,6 +124,9 @@ class Tree
         return pending(add_property(node, name, LUMO_TYPE_STRING, {}), origin);
     }
     void set_value(uint64_t property, int32_t type, std::string_view value, bool string = false);
+    // Marks a pending property filled in: with its value set, for code 0,
+    // or answering code when its value is fetched from then on.
+    void fill(uint64_t property, int code);
     // Has the source fill in the object if it is pending; anything else,
     // an unknown handle included, is left as it is. Only running out of
     // memory throws, and leaves the object broken.

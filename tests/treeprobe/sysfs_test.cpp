@@ -115,6 +115,36 @@ TEST(HostScanner, ServesOneLineValuesWithinTheBoundsAndLeavesUnsafeFilesOut)
     EXPECT_EQ(second, first);
 }
 
+// A folder of more files than one request to the reader names: each file
+// still gives its own bytes, and a stuck one in the second request costs
+// its own property alone, the files after it read by a new reader.
+TEST(HostScanner, ReadsAFolderOfManyFilesEachToItsProperty)
+{
+    TempDir sys;
+    std::vector<std::string> files;
+    for (int i = 0; i < 1200; i++) {
+        std::string name = "attribute-with-a-long-name-" + std::to_string(1000 + i);
+        files.push_back(name + (i == 900 ? "-stuck=x" : "=" + name));
+    }
+    make_tree(sys / "devices/big", files);
+    lumo::Tree tree;
+    std::string problem;
+    ASSERT_TRUE(lumo::serve_host(tree, sys.path(), problem, {300, 5000})) << problem;
+    alarm(20);
+    std::vector<std::string> lines;
+    dump(tree, tree.root(), "", lines);
+    alarm(0);
+    std::vector<std::string> expected = {"/big/"};
+    for (int i = 0; i < 1200; i++) {
+        std::string name = "attribute-with-a-long-name-" + std::to_string(1000 + i);
+        expected.push_back(i == 900 ? name + "-stuck=28" : name + "=" + name);
+    }
+    ASSERT_GE(lines.size(), expected.size());
+    EXPECT_EQ(
+        std::vector<std::string>(lines.end() - static_cast<long>(expected.size()), lines.end()),
+        expected);
+}
+
 // The folders and files laid out, the root's name or why the host cannot
 // be served.
 TEST(HostScanner, RootIsNamedAfterTheProductOrTheMachine)
