@@ -164,22 +164,30 @@ void HostSource::read_files(const std::string &folder, const std::vector<std::st
             take(next++, false, {});
             continue;
         }
-        for (; next < end; next++) {
-            base::Clock::time_point start = base::Clock::now();
-            base::Clock::time_point deadline =
-                start + std::min<base::Clock::duration>(
-                            std::chrono::milliseconds(bounds_.attribute_ms), run_left_);
-            bytes_.clear();
-            int error = run_left_.count() > 0 ? reader_.receive(bytes_, attribute_cap, deadline)
-                                              : ETIMEDOUT;
-            run_left_ -= base::Clock::now() - start;
-            // A file the reader could not read leaves it ready for the next.
-            if (error != 0 && error != ENODATA) {
-                reader_.stop();
-                take(next++, false, {});
-                break;
+        // Answers left unread when memory runs out would be taken for the
+        // next request's: the reader goes with them.
+        try {
+            for (; next < end; next++) {
+                base::Clock::time_point start = base::Clock::now();
+                base::Clock::time_point deadline =
+                    start + std::min<base::Clock::duration>(
+                                std::chrono::milliseconds(bounds_.attribute_ms), run_left_);
+                bytes_.clear();
+                int error = run_left_.count() > 0 ? reader_.receive(bytes_, attribute_cap, deadline)
+                                                  : ETIMEDOUT;
+                run_left_ -= base::Clock::now() - start;
+                // A file the reader could not read leaves it ready for the next.
+                if (error != 0 && error != ENODATA) {
+                    reader_.stop();
+                    take(next++, false, {});
+                    break;
+                }
+                take(next, error == 0, bytes_);
             }
-            take(next, error == 0, bytes_);
+        } catch (...) {
+            if (reader_.running())
+                reader_.stop();
+            throw;
         }
     }
 }
