@@ -102,6 +102,13 @@ template <typename Take> int each_entry(DIR *folder, Take take)
     }
 }
 
+// Opens the regular file at path, relative to the folder dir, for reading,
+// without blocking (a FIFO cannot hang the caller) and not through a
+// symbolic link unless follow. 0 with fd open and size its size then, or
+// ELOOP for a link, EISDIR a folder, EINVAL another file that is not
+// regular, EFBIG one of more than cap bytes, with no descriptor left open.
+int open_regular_file(int dir, const char *path, bool follow, size_t cap, int &fd, size_t &size);
+
 // Reads the regular file at path, relative to the folder dir, whole into
 // buffer[at, at + length), opened without blocking (a FIFO cannot hang the
 // caller) and not through a symbolic link unless follow. 0, or ELOOP for a

@@ -53,17 +53,29 @@ int ReaderProcess::send(std::string_view bytes)
 
 int ReaderProcess::receive_exactly(char *data, size_t size, Clock::time_point deadline)
 {
-    ssize_t got = repeat_io(size, [&](size_t done) -> ssize_t {
-        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd ready{channel_, POLLIN, 0};
-        int polled = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
-        if (polled == 0)
-            errno = ETIMEDOUT;
-        if (polled <= 0)
-            return -1;
-        return recv(channel_, data + done, size - done, 0);
-    });
-    return got < 0 ? errno : static_cast<size_t>(got) == size ? 0 : got == 0 ? EPIPE : EIO;
+    // What the child has sent is taken in as much at a time as has come,
+    // so that a run of small answers costs one wait and one receive.
+    size_t done = 0;
+    while (done < size) {
+        if (in_at_ == in_end_) {
+            in_.resize(in_room);
+            in_at_ = in_end_ = 0;
+            auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd ready{channel_, POLLIN, 0};
+            int polled = left.count() > 0 ? poll(&ready, 1, static_cast<int>(left.count())) : 0;
+            ssize_t got = polled > 0 ? recv(channel_, in_.data(), in_.size(), 0) : -1;
+            if (got < 0 && polled != 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return polled == 0 ? ETIMEDOUT : got < 0 ? errno : done == 0 ? EPIPE : EIO;
+            in_end_ = static_cast<size_t>(got);
+        }
+        size_t taken = std::min(size - done, in_end_ - in_at_);
+        memcpy(data + done, in_.data() + in_at_, taken);
+        in_at_ += taken;
+        done += taken;
+    }
+    return 0;
 }
 
 int ReaderProcess::receive(std::string &into, size_t cap, Clock::time_point deadline)
@@ -88,6 +100,8 @@ void ReaderProcess::stop()
     std::erase_if(abandoned_, [](pid_t pid) { return waitpid(pid, nullptr, WNOHANG) != 0; });
     child_ = -1;
     channel_ = -1;
+    // What the child sent but no one asked for goes with it.
+    in_at_ = in_end_ = 0;
 }
 
 ReaderProcess::~ReaderProcess()

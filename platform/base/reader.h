@@ -57,6 +57,12 @@ class ReaderProcess
     pid_t child_ = -1;
     int channel_ = -1;
     std::string out_; // the frame being sent
+    // Bytes received from the child, those from in_at_ to in_end_ not yet
+    // taken.
+    static constexpr size_t in_room = 65536;
+    std::vector<char> in_;
+    size_t in_at_ = 0;
+    size_t in_end_ = 0;
     std::vector<pid_t> abandoned_;
 };
 

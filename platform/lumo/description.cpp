@@ -24,8 +24,10 @@ constexpr uint64_t largest_size = 16 * 1024 * 1024;
 // All values together, for the same reason.
 constexpr uint64_t largest_total = 256 * 1024 * 1024;
 
+// A word of a line: in the line itself, or for a quoted one, its text
+// with the escapes undone, in the reader's room for that line.
 struct Word {
-    std::string text;
+    std::string_view text;
     bool quoted = false;
 };
 
@@ -34,8 +36,10 @@ struct Block {
     uint64_t handle;
     size_t line;
     // A node's property names so far, so that a lookup by name has one
-    // answer: the library's own "name", "_child" and "_peer" are taken.
-    std::unordered_set<std::string> names = {};
+    // answer: from names_from on in the reader's list while they are few,
+    // in a set of their own when they are many.
+    size_t names_from = 0;
+    std::unordered_set<uint32_t> many = {};
 };
 
 struct Attributes {
@@ -53,8 +57,8 @@ struct Link {
     uint64_t target;
 };
 
-const struct {
-    const char *name;
+constexpr struct {
+    std::string_view name;
     int32_t code;
 } type_names[] = {
     {"none", LUMO_TYPE_NONE},     {"void", LUMO_TYPE_VOID},      {"int", LUMO_TYPE_INT},
@@ -79,9 +83,13 @@ int hex_byte(std::string_view text, size_t at)
 
 // Splits a line into words at blanks and tabs. A word in double quotes may
 // hold blanks and the escapes \n \t \r \\ \" and \xHH; a word that starts
-// with # outside quotes starts a comment, to the end of the line.
-bool split_words(std::string_view line, std::vector<Word> &words, std::string &problem)
+// with # outside quotes starts a comment, to the end of the line. Quoted
+// words are written to room, which never holds more than the line.
+bool split_words(std::string_view line, std::vector<Word> &words, std::string &room,
+                 std::string &problem)
 {
+    room.clear();
+    room.reserve(line.size());
     size_t i = 0;
     while (i < line.size()) {
         if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r') {
@@ -90,33 +98,30 @@ bool split_words(std::string_view line, std::vector<Word> &words, std::string &p
         }
         if (line[i] == '#')
             return true;
-        Word word;
         if (line[i] != '"') {
             size_t start = i;
             while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r')
                 i++;
-            word.text.assign(line.substr(start, i - start));
-            words.push_back(std::move(word));
+            words.push_back({line.substr(start, i - start), false});
             continue;
         }
-        word.quoted = true;
+        size_t start = room.size();
         i++;
         for (;;) {
-            if (i >= line.size()) {
+            // Up to the closing quote or the next escape in one go.
+            size_t stop = line.find_first_of("\"\\", i);
+            if (stop == line.npos) {
                 problem = "unterminated string";
                 return false;
             }
-            char c = line[i++];
-            if (c == '"')
+            room.append(line.substr(i, stop - i));
+            i = stop + 1;
+            if (line[stop] == '"')
                 break;
-            if (c != '\\') {
-                word.text.push_back(c);
-                continue;
-            }
             char escape = i < line.size() ? line[i++] : '\0';
             constexpr std::string_view letters = "ntr\\\"", bytes = "\n\t\r\\\"";
             if (size_t plain = letters.find(escape); plain != letters.npos) {
-                word.text.push_back(bytes[plain]);
+                room.push_back(bytes[plain]);
                 continue;
             }
             if (escape != 'x') {
@@ -128,14 +133,14 @@ bool split_words(std::string_view line, std::vector<Word> &words, std::string &p
                 problem = "\\x needs two hexadecimal digits";
                 return false;
             }
-            word.text.push_back(static_cast<char>(byte));
+            room.push_back(static_cast<char>(byte));
             i += 2;
         }
         if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
             problem = "text right after a closing quote";
             return false;
         }
-        words.push_back(std::move(word));
+        words.push_back({std::string_view(room).substr(start), true});
     }
     return true;
 }
@@ -191,16 +196,18 @@ bool parse_fault(std::string_view text, std::string_view &operation, int32_t &co
     return true;
 }
 
-std::string bytes_of(const void *data, size_t size)
-{
-    return std::string(static_cast<const char *>(data), size);
-}
-
 class Reader
 {
   public:
-    Reader(Tree &tree, std::string &problem) : tree_(tree), problem_(problem) {}
-    bool read(std::string_view text);
+    Reader(Tree &tree, std::string &problem)
+        : tree_(tree), problem_(problem), taken_{tree.intern("name"), tree.intern("_child"),
+                                                 tree.intern("_peer")}
+    {
+    }
+    // Reads the next line of the description, false on a fault.
+    bool line(std::string_view text);
+    // After the last line: false when the description is not whole.
+    bool finish();
 
   private:
     bool statement(std::vector<Word> &words);
@@ -210,6 +217,8 @@ class Reader
     bool attributes(const std::vector<Word> &words, size_t &at, Attributes &found);
     bool encode(int32_t type, bool named, const std::vector<Word> &words, size_t at,
                 const Attributes &found, std::string &value);
+    // Adds the name to the innermost node's, false when it has it already.
+    bool name_is_new(uint32_t name);
     bool operation_fits(Operation operation, bool in_row, bool is_table);
     bool fail(const std::string &problem)
     {
@@ -220,27 +229,33 @@ class Reader
     Tree &tree_;
     std::string &problem_;
     std::vector<Block> open_;
-    std::vector<Word> words_; // of the line being read, kept for its room
+    std::vector<Word> words_;     // of the line being read, kept for its room
+    std::string room_;            // the line's quoted words
+    std::string value_;           // the line's value
+    std::vector<uint32_t> names_; // the open nodes' property names, innermost last
+    uint32_t taken_[3];           // the library's own names, "name" first
     size_t line_ = 0;
     uint64_t total_ = 0; // bytes of all values so far
     bool had_root_ = false;
     std::vector<Link> links_;
 };
 
-bool Reader::read(std::string_view text)
+bool Reader::line(std::string_view text)
 {
-    while (!text.empty()) {
-        std::string_view line = base::next_line(text);
-        line_++;
-        words_.clear();
-        std::string problem;
-        if (!split_words(line, words_, problem) || !statement(words_)) {
-            if (!problem.empty())
-                problem_ = problem;
-            problem_ = "line " + std::to_string(line_) + ": " + problem_;
-            return false;
-        }
+    line_++;
+    words_.clear();
+    std::string problem;
+    if (!split_words(text, words_, room_, problem) || !statement(words_)) {
+        if (!problem.empty())
+            problem_ = problem;
+        problem_ = "line " + std::to_string(line_) + ": " + problem_;
+        return false;
     }
+    return true;
+}
+
+bool Reader::finish()
+{
     if (!open_.empty()) {
         problem_ = "line " + std::to_string(open_.back().line) + ": block has no end";
         return false;
@@ -260,12 +275,14 @@ bool Reader::statement(std::vector<Word> &words)
         return true;
     if (words[0].quoted)
         return fail("a line starts with a keyword or a type, not a string");
-    const std::string &keyword = words[0].text;
+    std::string_view keyword = words[0].text;
     if (keyword == "end") {
         if (words.size() > 1)
             return fail("text after end");
         if (open_.empty())
             return fail("end without a block to close");
+        if (open_.back().kind == Block::node)
+            names_.resize(open_.back().names_from);
         open_.pop_back();
         return true;
     }
@@ -298,8 +315,8 @@ bool Reader::open_node(const std::vector<Word> &words)
     }
     if (words.size() < 2)
         return fail("a node needs a name");
-    const std::string &name = words[1].text;
-    if (name.find('\0') != std::string::npos)
+    std::string_view name = words[1].text;
+    if (name.find('\0') != name.npos)
         return fail("a name may not hold a NUL byte");
     size_t at = 2;
     Attributes found;
@@ -318,7 +335,26 @@ bool Reader::open_node(const std::vector<Word> &words)
     for (auto [operation, target] : found.links)
         links_.push_back({node, operation, target});
     had_root_ = true;
-    open_.push_back({Block::node, node, line_, {"name", "_child", "_peer"}});
+    open_.push_back({Block::node, node, line_, names_.size()});
+    names_.insert(names_.end(), std::begin(taken_), std::end(taken_));
+    return true;
+}
+
+bool Reader::name_is_new(uint32_t name)
+{
+    Block &node = open_.back();
+    if (!node.many.empty())
+        return node.many.insert(name).second;
+    // Most nodes have a few properties: a look along them is quickest, and
+    // a set only pays for a node of many.
+    auto first = names_.begin() + static_cast<ptrdiff_t>(node.names_from);
+    if (std::find(first, names_.end(), name) != names_.end())
+        return false;
+    names_.push_back(name);
+    if (names_.size() - node.names_from > 32) {
+        node.many.insert(first, names_.end());
+        names_.resize(node.names_from);
+    }
     return true;
 }
 
@@ -402,20 +438,21 @@ bool Reader::value_line(const std::vector<Word> &words)
     if (!named) {
         int64_t code;
         if (!parse_signed(words[0].text, code) || code < INT32_MIN || code > INT32_MAX)
-            return fail("unknown type " + words[0].text);
+            return fail("unknown type " + std::string(words[0].text));
         type = static_cast<int32_t>(code);
     }
 
     size_t at = 1;
-    std::string name;
+    uint32_t name = 0;
     if (!in_row) {
         if (at >= words.size())
             return fail("a property needs a name");
-        name = words[at++].text;
-        if (name.empty() || name.size() > 255 || name.find('\0') != std::string::npos)
+        std::string_view text = words[at++].text;
+        if (text.empty() || text.size() > 255 || text.find('\0') != text.npos)
             return fail("a property name has 1 to 255 bytes and no NUL");
-        if (!open_.back().names.insert(name).second)
-            return fail("the node already has a property \"" + name + "\"");
+        name = tree_.intern(text);
+        if (!name_is_new(name))
+            return fail("the node already has a property \"" + std::string(text) + "\"");
     }
     Attributes found;
     if (!attributes(words, at, found))
@@ -425,12 +462,13 @@ bool Reader::value_line(const std::vector<Word> &words)
 
     bool is_table = named && type == LUMO_TYPE_TABLE;
     uint64_t table = 0;
-    std::string value;
+    std::string &value = value_;
+    value.clear();
     if (is_table) {
         if (at != words.size())
             return fail("a table's cells go in rows below it");
         table = tree_.add_table();
-        value = bytes_of(&table, sizeof table);
+        value.assign(reinterpret_cast<const char *>(&table), sizeof table);
     } else if (!encode(type, named, words, at, found, value)) {
         return false;
     }
@@ -474,7 +512,7 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
         if (!one_bare_word || !parse_signed(words[at].text, number))
             return fail("needs one signed 64-bit integer");
         bool narrow = type == LUMO_TYPE_INT && number >= INT32_MIN && number <= INT32_MAX;
-        value = bytes_of(&number, narrow && !found.has_size ? 4 : 8);
+        value.assign(reinterpret_cast<const char *>(&number), narrow && !found.has_size ? 4 : 8);
         return true;
     }
     case LUMO_TYPE_UINT:
@@ -483,30 +521,31 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
         if (!one_bare_word || !parse_unsigned(words[at].text, number))
             return fail("needs one unsigned 64-bit integer");
         bool narrow = type == LUMO_TYPE_UINT && number <= UINT32_MAX;
-        value = bytes_of(&number, narrow && !found.has_size ? 4 : 8);
+        value.assign(reinterpret_cast<const char *>(&number), narrow && !found.has_size ? 4 : 8);
         return true;
     }
     case LUMO_TYPE_FLOAT: {
         double number;
-        const std::string &text = words[at < words.size() ? at : 0].text;
+        std::string_view text = words[at < words.size() ? at : 0].text;
         auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number);
         if (!one_bare_word || error != std::errc() || end != text.data() + text.size())
             return fail("needs one number");
         float single = static_cast<float>(number);
-        value = found.has_size && found.size == 8 ? bytes_of(&number, sizeof number)
-                                                  : bytes_of(&single, sizeof single);
+        if (found.has_size && found.size == 8)
+            value.assign(reinterpret_cast<const char *>(&number), sizeof number);
+        else
+            value.assign(reinterpret_cast<const char *>(&single), sizeof single);
         return true;
     }
     case LUMO_TYPE_STRING:
         if (count != 1 || !words[at].quoted)
             return fail("needs one quoted string");
-        value = words[at].text;
-        value.push_back('\0');
+        value.assign(words[at].text).push_back('\0');
         return true;
     default:
         // Byte arrays, and types given by code: hexadecimal bytes.
         for (; at < words.size(); at++) {
-            const std::string &text = words[at].text;
+            std::string_view text = words[at].text;
             if (words[at].quoted || text.size() % 2 != 0)
                 return fail("bytes are pairs of hexadecimal digits");
             for (size_t i = 0; i < text.size(); i += 2) {
@@ -523,29 +562,62 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
 } // namespace
 
 // Only a regular file is read, so a FIFO or a device named as the
-// description can neither block the caller nor feed it without end.
+// description can neither block the caller nor feed it without end. It is
+// read a piece at a time, each whole line of a piece taken before the next
+// is read, so that the file is never held whole beside the tree made of it.
 bool read_description_file(const char *path, Tree &tree, std::string &problem)
 {
-    std::string text;
-    size_t length;
-    int error = base::read_regular_file(AT_FDCWD, path, true, largest_description, text, 0, length);
+    int opened;
+    size_t size;
+    int error = base::open_regular_file(AT_FDCWD, path, true, largest_description, opened, size);
+    base::Fd fd(opened);
+    Reader reader(tree, problem);
+    // No more bytes of values than the file holds, size= apart.
+    tree.reserve(size);
+    std::string piece(std::min(size + 1, size_t{256 * 1024}), '\0');
+    size_t held = 0;  // bytes of piece that hold a line not yet taken
+    size_t total = 0; // bytes read
+    for (bool more = error == 0; more;) {
+        if (held == piece.size())
+            piece.resize(2 * piece.size());
+        ssize_t got = base::read_all(fd.get(), piece.data() + held, piece.size() - held);
+        if (got < 0) {
+            error = errno;
+            break;
+        }
+        total += static_cast<size_t>(got);
+        if (total > largest_description) {
+            error = EFBIG;
+            break;
+        }
+        more = got > 0;
+        std::string_view text(piece.data(), held + static_cast<size_t>(got));
+        // Every whole line, and at the end the last one, whole or not.
+        for (size_t end; (end = text.find('\n')) != text.npos || (!more && !text.empty());) {
+            if (!reader.line(text.substr(0, end)))
+                return false;
+            text.remove_prefix(end == text.npos ? text.size() : end + 1);
+        }
+        held = text.size();
+        memmove(piece.data(), text.data(), held);
+    }
     if (error == EISDIR || error == EINVAL)
         problem = "not a regular file";
     else if (error == EFBIG)
         problem = "larger than " + std::to_string(largest_description) + " bytes";
     else if (error != 0)
         problem = strerror(error);
-    return error == 0 && read_description(std::string_view(text.data(), length), tree, problem);
+    return error == 0 && reader.finish();
 }
 
 bool read_description(std::string_view text, Tree &tree, std::string &problem)
 {
-    // A line adds at most two objects (a node and its name), and no more
-    // bytes of names or values than it holds, size= apart.
-    size_t lines = 1 + static_cast<size_t>(std::count(text.begin(), text.end(), '\n'));
-    tree.reserve(2 * lines, text.size());
+    tree.reserve(text.size());
     Reader reader(tree, problem);
-    return reader.read(text);
+    while (!text.empty())
+        if (!reader.line(base::next_line(text)))
+            return false;
+    return reader.finish();
 }
 
 } // namespace lumo

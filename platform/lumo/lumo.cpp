@@ -196,7 +196,12 @@ int lumo_get_propinfo(uint64_t prop, lumo_propinfo_t *info)
     info->type = object->type;
     info->access = 1;
     info->size = object->value_length;
-    (void)snprintf(info->name, sizeof info->name, "%s", tree->name(*object));
+    // Cut to the record's room, as a formatted copy would, without paying
+    // for formatting on every property of a walk.
+    const char *name = tree->name(*object);
+    size_t length = strnlen(name, sizeof info->name - 1);
+    memcpy(info->name, name, length);
+    info->name[length] = '\0';
     return LUMO_OK;
 }
 

@@ -1,16 +1,43 @@
 #include "tree.h"
 
+#include <algorithm>
 #include <cstring>
+#include <functional>
 #include <new>
 
 namespace lumo
 {
 
-void Tree::reserve(size_t objects, size_t bytes)
+uint32_t Tree::intern(std::string_view name)
 {
-    objects_.reserve(objects);
-    names_.reserve(bytes);
-    values_.reserve(bytes);
+    if (name.empty())
+        return 0;
+    // Kept at most half full, so that a probe ends soon at a free slot.
+    if (2 * (name_count_ + 1) > name_slots_.size()) {
+        std::vector<uint32_t> slots(std::max<size_t>(64, 2 * name_slots_.size()), 0);
+        for (uint32_t offset : name_slots_) {
+            if (offset == 0)
+                continue;
+            size_t at = std::hash<std::string_view>()(names_.data() + offset) & (slots.size() - 1);
+            while (slots[at] != 0)
+                at = (at + 1) & (slots.size() - 1);
+            slots[at] = offset;
+        }
+        name_slots_.swap(slots);
+    }
+    size_t mask = name_slots_.size() - 1;
+    size_t at = std::hash<std::string_view>()(name) & mask;
+    for (; name_slots_[at] != 0; at = (at + 1) & mask)
+        if (names_.compare(name_slots_[at], name.size(), name) == 0 &&
+            names_[name_slots_[at] + name.size()] == '\0')
+            return name_slots_[at];
+    if (names_.size() + name.size() >= UINT32_MAX)
+        throw std::bad_alloc();
+    auto offset = static_cast<uint32_t>(names_.size());
+    names_.append(name).push_back('\0');
+    name_slots_[at] = offset;
+    name_count_++;
+    return offset;
 }
 
 void Tree::store(Object &object, int32_t type, std::string_view value, bool string)
@@ -26,21 +53,23 @@ void Tree::store(Object &object, int32_t type, std::string_view value, bool stri
         values_.push_back('\0');
 }
 
-uint32_t Tree::add(Kind kind, std::string_view name, int32_t type, std::string_view value,
-                   bool string)
+uint32_t Tree::add(Kind kind, uint32_t name, int32_t type, std::string_view value, bool string)
 {
-    if (first_handle + objects_.size() >= UINT32_MAX || names_.size() + name.size() >= UINT32_MAX)
+    if (first_handle + object_count_ >= UINT32_MAX)
         throw std::bad_alloc();
+    if (object_count_ / block_objects == blocks_.size()) {
+        blocks_.emplace_back();
+        blocks_.back().reserve(block_objects);
+    }
     Object object;
     object.kind = kind;
-    if (!name.empty()) {
-        object.name_offset = static_cast<uint32_t>(names_.size());
-        names_.append(name);
-        names_.push_back('\0');
+    // Nodes and tables hold lists where the others hold a name and a value.
+    if (kind == Kind::property || kind == Kind::cell) {
+        object.name_offset = name;
+        store(object, type, value, string);
     }
-    store(object, type, value, string);
-    objects_.push_back(object);
-    return static_cast<uint32_t>(first_handle + objects_.size() - 1);
+    blocks_.back().push_back(object);
+    return static_cast<uint32_t>(first_handle + object_count_++);
 }
 
 void Tree::append(uint32_t &head, uint32_t &tail, uint32_t handle)
@@ -54,7 +83,7 @@ void Tree::append(uint32_t &head, uint32_t &tail, uint32_t handle)
 
 uint64_t Tree::add_node(uint64_t parent, std::string_view name)
 {
-    uint32_t handle = add(Kind::node, {}, 0, {});
+    uint32_t handle = add(Kind::node, 0, 0, {});
     if (parent == 0) {
         root_ = handle;
     } else {
@@ -66,8 +95,8 @@ uint64_t Tree::add_node(uint64_t parent, std::string_view name)
     return handle;
 }
 
-uint64_t Tree::add_property(uint64_t node, std::string_view name, int32_t type,
-                            std::string_view value, bool string)
+uint64_t Tree::add_property(uint64_t node, uint32_t name, int32_t type, std::string_view value,
+                            bool string)
 {
     uint32_t handle = add(Kind::property, name, type, value, string);
     Object &owner = at(node);
@@ -77,7 +106,7 @@ uint64_t Tree::add_property(uint64_t node, std::string_view name, int32_t type,
 
 uint64_t Tree::add_table()
 {
-    return add(Kind::table, {}, 0, {});
+    return add(Kind::table, 0, 0, {});
 }
 
 void Tree::add_row(uint64_t table)
@@ -89,7 +118,7 @@ void Tree::add_row(uint64_t table)
 
 uint64_t Tree::add_cell(uint64_t table, int32_t type, std::string_view value, bool string)
 {
-    uint32_t handle = add(Kind::cell, {}, type, value, string);
+    uint32_t handle = add(Kind::cell, 0, type, value, string);
     Object &owner = at(table);
     if (owner.last != 0) {
         at(owner.last).next = handle;
@@ -130,6 +159,13 @@ void Tree::set_value(uint64_t property, int32_t type, std::string_view value, bo
     store(at(property), type, value, string);
 }
 
+void Tree::fill(uint64_t property, int code)
+{
+    at(property).pending = false;
+    if (code != 0)
+        set_fault(property, op_value, code);
+}
+
 void Tree::complete(uint64_t handle)
 {
     const Object *object = find(handle);
@@ -144,9 +180,7 @@ void Tree::complete(uint64_t handle)
             source->list(*this, handle, origin);
             return;
         }
-        int code = source->read(*this, handle, origin);
-        if (code != 0)
-            set_fault(handle, op_value, code);
+        fill(handle, source->read(*this, handle, origin));
     } catch (...) {
         at(handle).broken = true;
         throw;

@@ -46,22 +46,33 @@ enum Operation : uint8_t {
 //   cell:     next = the next cell of its row, down = the next row's first
 //             cell (a row's first cell only)
 // A link is the handle it leads to, 0 for none. Links and offsets are 32
-// bits wide so that a million-object tree stays small.
+// bits wide, and a node's or table's lists share their room with the value
+// and the name that only properties and cells have, so that a
+// million-object tree stays small: the kind tells which of each pair holds.
+// A cell's name is empty, whatever down holds.
 // A pending object is one its source fills in when it is first asked for:
 // a node whose properties after its name and whose children are not listed
 // yet, or a property whose value is not read yet. origin is the source's
 // own reference to where the object comes from.
 struct Object {
-    uint32_t first = 0;
-    uint32_t last = 0;
     uint32_t next = 0;
-    uint32_t down = 0;
-    uint32_t last_down = 0;
-    uint32_t value_offset = 0;
-    uint32_t value_length = 0;
-    uint32_t name_offset = 0;
+    union {
+        uint32_t first = 0; // node, table
+        uint32_t value_offset;
+    };
+    union {
+        uint32_t down = 0; // node, cell
+        uint32_t name_offset;
+    };
+    union {
+        uint32_t last = 0; // node, table
+        uint32_t value_length;
+    };
+    union {
+        uint32_t last_down = 0; // node, table
+        int32_t type;
+    };
     uint32_t origin = 0;
-    int32_t type = 0;
     Kind kind = Kind::node;
     bool faulty = false;
     bool pending = false;
@@ -80,16 +91,27 @@ class Source
     // Adds the node's remaining properties and its children.
     virtual void list(Tree &tree, uint64_t node, uint32_t origin) = 0;
     // Gives the property its value with set_value and returns 0, or returns
-    // the code that fetching its value answers with from then on.
+    // the code that fetching its value answers with from then on. It may
+    // fill in other pending properties on the way (Tree::fill), as one
+    // trip to where the values come from serves several.
     virtual int read(Tree &tree, uint64_t property, uint32_t origin) = 0;
 };
 
 class Tree
 {
   public:
-    // Room for that many objects and bytes of names and values, so that a
-    // large tree is not copied as it grows. Untouched room costs nothing.
-    void reserve(size_t objects, size_t bytes);
+    // Room for that many bytes of values, so that a large tree's are not
+    // copied as they grow. Untouched room costs nothing.
+    void reserve(size_t bytes)
+    {
+        values_.reserve(bytes);
+    }
+
+    // The offset of a name among the tree's names, the name added there
+    // the first time: a tree of many nodes names their properties alike, so
+    // each name is kept once, and two names are the same when their
+    // offsets are.
+    uint32_t intern(std::string_view name);
 
     // The root is the first node added without a parent; there is one.
     uint64_t add_node(uint64_t parent, std::string_view name);
@@ -97,7 +119,13 @@ class Tree
     // Given string, the value is a character string: its type is
     // LUMO_TYPE_STRING and a NUL is added to its bytes, as to each below.
     uint64_t add_property(uint64_t node, std::string_view name, int32_t type,
-                          std::string_view value, bool string = false);
+                          std::string_view value, bool string = false)
+    {
+        return add_property(node, intern(name), type, value, string);
+    }
+    // The same with a name that intern gave.
+    uint64_t add_property(uint64_t node, uint32_t name, int32_t type, std::string_view value,
+                          bool string = false);
     uint64_t add_string(uint64_t node, std::string_view name, std::string_view text)
     {
         return add_property(node, name, LUMO_TYPE_STRING, text, true);
@@ -122,6 +150,9 @@ class Tree
         return pending(add_property(node, name, LUMO_TYPE_STRING, {}), origin);
     }
     void set_value(uint64_t property, int32_t type, std::string_view value, bool string = false);
+    // Marks a pending property filled in: with its value set, for code 0,
+    // or answering code when its value is fetched from then on.
+    void fill(uint64_t property, int code);
     // Has the source fill in the object if it is pending; anything else,
     // an unknown handle included, is left as it is. Only running out of
     // memory throws, and leaves the object broken.
@@ -132,13 +163,14 @@ class Tree
     const Object *find(uint64_t handle) const
     {
         uint64_t index = handle - first_handle;
-        return index < objects_.size() ? &objects_[index] : nullptr;
+        return index < object_count_ ? &blocks_[index / block_objects][index % block_objects]
+                                     : nullptr;
     }
     // 0 when no fault is injected there; 1 (failure) on a broken object.
     int32_t fault(uint64_t handle, const Object &object, Operation operation) const;
     const char *name(const Object &object) const
     {
-        return names_.data() + object.name_offset;
+        return object.kind == Kind::property ? names_.data() + object.name_offset : "";
     }
     const unsigned char *value(const Object &object) const
     {
@@ -158,8 +190,8 @@ class Tree
     static constexpr uint64_t first_handle = 0x10000;
 
   private:
-    // A string's value has a NUL added.
-    uint32_t add(Kind kind, std::string_view name, int32_t type, std::string_view value,
+    // A string's value has a NUL added. The name is an offset from intern.
+    uint32_t add(Kind kind, uint32_t name, int32_t type, std::string_view value,
                  bool string = false);
     uint64_t pending(uint64_t handle, uint32_t origin);
     // Gives the object the value, with a NUL added for a string.
@@ -168,11 +200,19 @@ class Tree
     void append(uint32_t &head, uint32_t &tail, uint32_t handle);
     Object &at(uint64_t handle)
     {
-        return objects_[handle - first_handle];
+        uint64_t index = handle - first_handle;
+        return blocks_[index / block_objects][index % block_objects];
     }
 
-    std::vector<Object> objects_;
+    // The objects in blocks that never move, so that a growing tree is
+    // never copied and never held twice.
+    static constexpr size_t block_objects = 65536;
+    std::vector<std::vector<Object>> blocks_;
+    size_t object_count_ = 0;
     std::string names_ = std::string(1, '\0'); // offset 0: cells' and tables' empty name
+    // The offsets of the names, open addressed by their hash; 0 is free.
+    std::vector<uint32_t> name_slots_;
+    size_t name_count_ = 0;
     std::vector<unsigned char> values_;
     std::unordered_map<uint64_t, std::array<int32_t, op_count>> faults_;
     uint64_t root_ = 0;

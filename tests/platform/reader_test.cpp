@@ -56,6 +56,15 @@ TEST(ReaderProcess, HoldsOnlyItsChannelAndAnswersEachWayItCan)
     base::ReaderProcess reader;
     ASSERT_EQ(reader.start(serve, nullptr), 0);
     auto soon = [] { return base::Clock::now() + std::chrono::milliseconds(2000); };
+    // Several requests ahead of their answers: each answer in its turn,
+    // however many came in together.
+    for (const char *request : {"bb", "m", "bbb"})
+        ASSERT_EQ(reader.send(request), 0);
+    for (auto [error, expected] : {std::pair{0, "bb"}, {ENODATA, ""}, {0, "bbb"}}) {
+        std::string text;
+        EXPECT_EQ(reader.receive(text, 64, soon()), error);
+        EXPECT_EQ(text, expected);
+    }
     // Each step: the request, the cap, what receive answers and the text.
     struct Step {
         std::string request;

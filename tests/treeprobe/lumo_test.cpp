@@ -3,6 +3,7 @@
 #include "description.h"
 #include "lumo.h"
 #include "support.h"
+#include "tree.h"
 
 #include <cstring>
 #include <new>
@@ -18,6 +19,47 @@ TEST(Description, ProblemsNameTheLine)
         std::string problem;
         bool read = lumo::read_description(c.text('d'), tree, problem);
         EXPECT_EQ(problem + (read ? "" : "\n"), c.text('p')) << c.name;
+    }
+}
+
+// A description file is read a piece at a time: lines across the pieces'
+// edges, one longer than a piece and a last one without a line feed give
+// the tree, or the problem and its line, that the whole text gives.
+TEST(Description, AFileReadInPiecesGivesWhatItsWholeTextGives)
+{
+    std::string body = "node root\n";
+    for (int i = 0; i < 30000; i++)
+        body += "  string p" + std::to_string(i) + " \"value " + std::to_string(i) + "\"\n";
+    body += "  bytes long " + std::string(600000, 'a') + "\n";
+    for (const std::string &text : {body + "end", body + "  string p7 \"again\"\nend\n"}) {
+        TempDir dir;
+        write_file(dir / "platform", text);
+        lumo::Tree whole, pieces;
+        std::string whole_problem, pieces_problem;
+        bool read = lumo::read_description(text, whole, whole_problem);
+        EXPECT_EQ(lumo::read_description_file((dir / "platform").c_str(), pieces, pieces_problem),
+                  read);
+        EXPECT_EQ(pieces_problem, whole_problem);
+        if (!read) {
+            EXPECT_EQ(pieces_problem, "line 30003: the node already has a property \"p7\"");
+            continue;
+        }
+        uint64_t handle = lumo::Tree::first_handle;
+        for (; whole.find(handle) != nullptr; handle++) {
+            const lumo::Object &a = *whole.find(handle);
+            ASSERT_NE(pieces.find(handle), nullptr) << handle;
+            const lumo::Object &b = *pieces.find(handle);
+            ASSERT_EQ(a.kind, b.kind) << handle;
+            if (a.kind != lumo::Kind::property)
+                continue;
+            EXPECT_STREQ(whole.name(a), pieces.name(b)) << handle;
+            EXPECT_EQ(
+                std::string_view(reinterpret_cast<const char *>(whole.value(a)), a.value_length),
+                std::string_view(reinterpret_cast<const char *>(pieces.value(b)), b.value_length))
+                << handle;
+        }
+        EXPECT_EQ(pieces.find(handle), nullptr);
+        EXPECT_EQ(handle - lumo::Tree::first_handle, 30003u);
     }
 }
 

@@ -1,13 +1,17 @@
 // The host scanner over fake sysfs folder trees: what becomes a node and a
 // property, what is left out, when files are read and how long a read may
 // take.
+#include "failing_new.h"
 #include "support.h"
 #include "sysfs.h"
 
 #include <chrono>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <new>
 #include <sstream>
 #include <sys/stat.h>
 #include <sys/utsname.h>
@@ -75,6 +79,29 @@ void dump(lumo::Tree &tree, uint64_t node, const std::string &path, std::vector<
 
 } // namespace
 
+// Memory that runs out while a folder's answers come in fails the file
+// asked for; the answers left unread go with their reader, so that the
+// files after it are read again rather than given another file's bytes.
+TEST(HostScanner, AnswersLeftUnreadWhenMemoryRunsOutGoWithTheirReader)
+{
+    TempDir sys;
+    make_tree(sys / "devices/d", {"a=1\n", "b=" + std::string(60000, 'b'), "c=3\n"});
+    lumo::Tree tree;
+    std::string problem;
+    ASSERT_TRUE(lumo::serve_host(tree, sys.path(), problem)) << problem;
+    tree.complete(tree.root());
+    uint64_t node = tree.find(tree.root())->down;
+    tree.complete(node);
+    uint64_t a = tree.find(tree.find(node)->first)->next;
+    uint64_t b = tree.find(a)->next, c = tree.find(b)->next;
+    failing_from = 50000;
+    EXPECT_THROW(tree.complete(a), std::bad_alloc);
+    failing_from = SIZE_MAX;
+    EXPECT_EQ(tree.fault(a, *tree.find(a), lumo::op_value), LUMO_FAILURE);
+    EXPECT_EQ(value(tree, c), "3");
+    EXPECT_EQ(value(tree, b), "b*60000");
+}
+
 // Copied in once the tree is served, folders are listed and files read when
 // first asked for, once; x- files change after listing. A stuck read costs
 // its property and the bound until the run's time is spent.
@@ -113,6 +140,36 @@ TEST(HostScanner, ServesOneLineValuesWithinTheBoundsAndLeavesUnsafeFilesOut)
     make_tree(d1, {"x-gone=back\n", "x-later=newer\n", "too-late/"});
     dump(tree, tree.root(), "", second);
     EXPECT_EQ(second, first);
+}
+
+// A folder of more files than one request to the reader names: each file
+// still gives its own bytes, and a stuck one in the second request costs
+// its own property alone, the files after it read by a new reader.
+TEST(HostScanner, ReadsAFolderOfManyFilesEachToItsProperty)
+{
+    TempDir sys;
+    std::vector<std::string> files;
+    for (int i = 0; i < 1200; i++) {
+        std::string name = "attribute-with-a-long-name-" + std::to_string(1000 + i);
+        files.push_back(name + (i == 900 ? "-stuck=x" : "=" + name));
+    }
+    make_tree(sys / "devices/big", files);
+    lumo::Tree tree;
+    std::string problem;
+    ASSERT_TRUE(lumo::serve_host(tree, sys.path(), problem, {300, 5000})) << problem;
+    alarm(20);
+    std::vector<std::string> lines;
+    dump(tree, tree.root(), "", lines);
+    alarm(0);
+    std::vector<std::string> expected = {"/big/"};
+    for (int i = 0; i < 1200; i++) {
+        std::string name = "attribute-with-a-long-name-" + std::to_string(1000 + i);
+        expected.push_back(i == 900 ? name + "-stuck=28" : name + "=" + name);
+    }
+    ASSERT_GE(lines.size(), expected.size());
+    EXPECT_EQ(
+        std::vector<std::string>(lines.end() - static_cast<long>(expected.size()), lines.end()),
+        expected);
 }
 
 // The folders and files laid out, the root's name or why the host cannot

@@ -52,29 +52,48 @@ bool reaches_hardware(std::string_view name)
            name[region.size()] >= '0' && name[region.size()] <= '9';
 }
 
-// A property's origin with this bit is the index of its file's own path,
-// kept for a file served under another name; otherwise of its folder's.
+// A property's origin with this bit is the index of its file among those
+// served under another name; otherwise of its folder.
 constexpr uint32_t file_origin = 0x80000000;
 
-// The reading process: a path in, a frame of the file's bytes out, or the
-// mark -1 when it cannot be read whole within the cap, until the walk hangs
-// up. Only async-signal-safe calls: the buffer, frame_header and then
+// A request holds a folder and the names of the files to read there, each
+// ended by a NUL; at most this many bytes, so that a request always fits in
+// the socket's buffer and is taken in whole by a reader that waits for it.
+constexpr size_t request_room = 16384;
+
+// The reading process: a request in, then for each file it names, in
+// order, a frame of the file's bytes out, or the mark -1 when it cannot be
+// read whole within the cap, until the walk hangs up. Only
+// async-signal-safe calls: the buffer, frame_header and then
 // attribute_cap + 1 bytes, was made before the fork.
 void serve_reads(int channel, void *context)
 {
     std::string &buffer = *static_cast<std::string *>(context);
+    char request[request_room];
     char path[PATH_MAX];
-    size_t length;
-    while (base::receive_frame(channel, path, sizeof path - 1, length)) {
-        path[length] = '\0';
-        if (before_attribute_read != nullptr)
-            before_attribute_read(path);
-        // Never through a link, and never for writing: a read is all that
-        // is done to the device.
-        bool read = base::read_regular_file(AT_FDCWD, path, false, attribute_cap, buffer,
-                                            base::frame_header, length) == 0;
-        if (!base::send_frame(channel, buffer.data(), read ? static_cast<int32_t>(length) : -1))
+    size_t length, got;
+    while (base::receive_frame(channel, request, sizeof request, length)) {
+        if (length == 0 || request[length - 1] != '\0')
             return;
+        size_t folder = strlen(request);
+        for (size_t at = folder + 1; at < length;) {
+            size_t name = strlen(request + at);
+            bool read = folder + 1 + name < sizeof path;
+            if (read) {
+                memcpy(path, request, folder);
+                path[folder] = '/';
+                memcpy(path + folder + 1, request + at, name + 1);
+                if (before_attribute_read != nullptr)
+                    before_attribute_read(path);
+                // Never through a link, and never for writing: a read is
+                // all that is done to the device.
+                read = base::read_regular_file(AT_FDCWD, path, false, attribute_cap, buffer,
+                                               base::frame_header, got) == 0;
+            }
+            if (!base::send_frame(channel, buffer.data(), read ? static_cast<int32_t>(got) : -1))
+                return;
+            at += name + 1;
+        }
     }
 }
 
@@ -94,11 +113,30 @@ class HostSource final : public Source
     int read(Tree &tree, uint64_t property, uint32_t origin) override;
     // The file's bytes, or false when it cannot be read whole within the cap
     // and the time bounds.
-    bool read_attribute(const std::string &path, std::string_view &bytes);
+    bool read_file(uint32_t folder, const std::string &name, std::string &bytes);
 
   private:
+    // Reads the folder's named files, asking the reader for all of them at
+    // once, and gives each to take(index, read, bytes) in order; read is
+    // false for one that cannot be read whole within the cap and the time
+    // bounds. A file not read in time costs its own answer alone: its
+    // reader is stopped and the files after it are asked of a new one.
+    template <typename Take>
+    void read_files(const std::string &folder, const std::vector<std::string> &names, Take take);
+    // The folder and the file name of a pending property.
+    uint32_t folder_of(uint32_t origin) const
+    {
+        return (origin & file_origin) != 0 ? renamed_[origin & ~file_origin].folder : origin;
+    }
+
+    struct Renamed {
+        uint32_t folder;
+        std::string name;
+    };
     std::vector<std::string> folders_; // by origin
-    std::string bytes_;                // of the last file read
+    std::vector<Renamed> renamed_;     // files served under another name, by origin
+    std::string request_;
+    std::string bytes_; // of the last file read
     // What the reader reads into, made before it is forked.
     std::string reader_buffer_ = std::string(base::frame_header + attribute_cap + 1, '\0');
     ReadBounds bounds_;
@@ -106,38 +144,91 @@ class HostSource final : public Source
     base::ReaderProcess reader_;
 };
 
-bool HostSource::read_attribute(const std::string &path, std::string_view &bytes)
+template <typename Take>
+void HostSource::read_files(const std::string &folder, const std::vector<std::string> &names,
+                            Take take)
 {
-    bytes = {};
-    if (run_left_.count() <= 0 || path.size() >= PATH_MAX ||
-        (!reader_.running() && reader_.start(serve_reads, &reader_buffer_) != 0))
-        return false;
-    base::Clock::time_point start = base::Clock::now();
-    base::Clock::time_point deadline =
-        start +
-        std::min<base::Clock::duration>(std::chrono::milliseconds(bounds_.attribute_ms), run_left_);
-    bytes_.clear();
-    int error = reader_.send(path);
-    if (error == 0)
-        error = reader_.receive(bytes_, attribute_cap, deadline);
-    run_left_ -= base::Clock::now() - start;
-    // A file the reader could not read leaves it ready for the next.
-    if (error != 0 && error != ENODATA)
-        reader_.stop();
-    bytes = bytes_;
-    return error == 0;
+    size_t next = 0;
+    while (next < names.size()) {
+        request_.assign(folder).push_back('\0');
+        size_t end = next;
+        for (; end < names.size() && request_.size() + names[end].size() < request_room; end++)
+            request_.append(names[end]).push_back('\0');
+        if (end == next || run_left_.count() <= 0 ||
+            (!reader_.running() && reader_.start(serve_reads, &reader_buffer_) != 0) ||
+            reader_.send(request_) != 0) {
+            // Left with answers unread, a reader would give them for the
+            // next request.
+            if (reader_.running())
+                reader_.stop();
+            take(next++, false, {});
+            continue;
+        }
+        // Answers left unread when memory runs out would be taken for the
+        // next request's: the reader goes with them.
+        try {
+            for (; next < end; next++) {
+                base::Clock::time_point start = base::Clock::now();
+                base::Clock::time_point deadline =
+                    start + std::min<base::Clock::duration>(
+                                std::chrono::milliseconds(bounds_.attribute_ms), run_left_);
+                bytes_.clear();
+                int error = run_left_.count() > 0 ? reader_.receive(bytes_, attribute_cap, deadline)
+                                                  : ETIMEDOUT;
+                run_left_ -= base::Clock::now() - start;
+                // A file the reader could not read leaves it ready for the next.
+                if (error != 0 && error != ENODATA) {
+                    reader_.stop();
+                    take(next++, false, {});
+                    break;
+                }
+                take(next, error == 0, bytes_);
+            }
+        } catch (...) {
+            if (reader_.running())
+                reader_.stop();
+            throw;
+        }
+    }
+}
+
+bool HostSource::read_file(uint32_t folder, const std::string &name, std::string &bytes)
+{
+    bool done = false;
+    read_files(folders_[folder], {name}, [&](size_t, bool read, std::string_view got) {
+        done = read;
+        bytes.assign(got);
+    });
+    return done;
 }
 
 int HostSource::read(Tree &tree, uint64_t property, uint32_t origin)
 {
-    const std::string &where = folders_[origin & ~file_origin];
-    std::string path =
-        (origin & file_origin) != 0 ? where : where + "/" + tree.name(*tree.find(property));
-    std::string_view bytes;
-    if (!read_attribute(path, bytes))
-        return LUMO_NOT_READABLE;
-    set_attribute(tree, property, bytes);
-    return 0;
+    // This file and the folder's others still pending after it, which a
+    // walk asks for next, in one request: a trip to the reader per folder
+    // rather than per file.
+    uint32_t folder = folder_of(origin);
+    std::vector<uint64_t> batch;
+    std::vector<std::string> names;
+    for (uint64_t at = property; at != 0; at = tree.find(at)->next) {
+        const Object &object = *tree.find(at);
+        if (at != property && (!object.pending || folder_of(object.origin) != folder))
+            continue;
+        batch.push_back(at);
+        names.emplace_back((object.origin & file_origin) != 0
+                               ? renamed_[object.origin & ~file_origin].name
+                               : std::string(tree.name(object)));
+    }
+    int code = LUMO_NOT_READABLE;
+    read_files(folders_[folder], names, [&](size_t index, bool read, std::string_view bytes) {
+        if (read)
+            set_attribute(tree, batch[index], bytes);
+        if (index == 0)
+            code = read ? 0 : LUMO_NOT_READABLE;
+        else
+            tree.fill(batch[index], read ? 0 : LUMO_NOT_READABLE);
+    });
+    return code;
 }
 
 void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
@@ -190,10 +281,13 @@ void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
             tree.add_pending_node(node, entry.name, add_folder(folder + "/" + entry.name));
             break;
         case EntryKind::attribute:
+            if (entry.served != entry.name)
+                renamed_.push_back({origin, entry.name});
             tree.add_pending_property(node, entry.served,
                                       entry.served == entry.name
                                           ? origin
-                                          : add_folder(folder + "/" + entry.name) | file_origin);
+                                          : static_cast<uint32_t>(renamed_.size() - 1) |
+                                                file_origin);
             break;
         case EntryKind::link:
             tree.add_string(node, entry.name, entry.link_target);
@@ -204,10 +298,11 @@ void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
 
 // The root's name: the product's name when the firmware gives one, else
 // the kernel's name for the machine's hardware.
-std::string root_name(HostSource &source, const std::string &identity, const utsname &kernel)
+std::string root_name(HostSource &source, uint32_t identity, const utsname &kernel)
 {
+    std::string bytes;
     std::string_view product;
-    if (source.read_attribute(identity + "/product_name", product) && is_text(product)) {
+    if (source.read_file(identity, "product_name", bytes) && is_text(product = bytes)) {
         // Without the blanks and the line feed at its end only.
         product =
             product.substr(0, std::min(product.find_last_not_of(" \t\n") + 1, product.size()));
@@ -281,10 +376,10 @@ bool serve_host(Tree &tree, const std::string &sysfs, std::string &problem, Read
     }
     auto source = std::make_unique<HostSource>(bounds);
     uint32_t devices_origin = source->add_folder(devices);
-    const std::string identity = sysfs + "/class/dmi/id";
-    uint32_t identity_origin = source->add_folder(identity);
+    uint32_t identity_origin = source->add_folder(sysfs + "/class/dmi/id");
 
-    uint64_t root = tree.add_pending_node(0, root_name(*source, identity, kernel), devices_origin);
+    uint64_t root =
+        tree.add_pending_node(0, root_name(*source, identity_origin, kernel), devices_origin);
     for (const char *file : identity_files)
         tree.add_pending_property(root, file, identity_origin);
     tree.add_string(root, "kernel_name", kernel.sysname);
