@@ -94,6 +94,9 @@ int ReaderProcess::receive(std::string &into, size_t cap, Clock::time_point dead
 
 void ReaderProcess::stop()
 {
+    // With no child, kill(-1) would signal every process the caller may.
+    if (child_ <= 0)
+        return;
     (void)kill(child_, SIGKILL);
     (void)close(channel_);
     abandoned_.push_back(child_);
