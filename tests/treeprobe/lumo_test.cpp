@@ -9,17 +9,19 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Each case is a description, a "d" line each, and the problem it is
-// refused for in a "p" line, if it is.
-TEST(Description, ProblemsNameTheLine)
+// The cases of descriptions.problems (tests/README.md).
+class Description : public testing::TestWithParam<TestCase>
 {
-    for (const TestCase &c : read_cases(TREEPROBE_SAMPLES "/descriptions.problems")) {
-        lumo::Tree tree;
-        std::string problem;
-        bool read = lumo::read_description(c.text('d'), tree, problem);
-        EXPECT_EQ(problem + (read ? "" : "\n"), c.text('p')) << c.name;
-    }
+};
+
+TEST_P(Description, ProblemNamesTheLine)
+{
+    lumo::Tree tree;
+    std::string problem;
+    bool read = lumo::read_description(GetParam().text('<'), tree, problem);
+    EXPECT_EQ(problem + (read ? "" : "\n"), GetParam().text('!'));
 }
+CASE_TESTS(Description, TREEPROBE_SAMPLES "/descriptions.problems");
 
 TEST(Operations, CheckHandlesAndBuffersAndAnswerOnlyWhileInitialized)
 {
