@@ -120,8 +120,8 @@ std::string TestCase::first(char kind, const std::string &otherwise) const
 std::string TestCase::setting(const std::string &key) const
 {
     for (const std::string &line : of('%'))
-        if (line == key || line.starts_with(key + " "))
-            return line == key ? "on" : line.substr(key.size() + 1);
+        if (line.starts_with(key + " "))
+            return line.substr(key.size() + 1);
     return "";
 }
 

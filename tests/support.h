@@ -49,8 +49,9 @@ struct TestCase {
     std::map<char, std::vector<std::string>> lines;
     std::vector<std::string> of(char kind) const; // its lines of kind K, maybe none
     std::string text(char kind) const;            // the same, each ended by a line feed
+    // Its first line of kind K, or otherwise where it has none.
     std::string first(char kind, const std::string &otherwise = "") const;
-    // The value of its "% KEY VALUE" setting, or "" ("on" for a bare "% KEY").
+    // The VALUE of its "% KEY VALUE" setting, or "".
     std::string setting(const std::string &key) const;
 };
 std::vector<TestCase> read_cases(const std::string &path);
