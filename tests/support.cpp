@@ -1,5 +1,7 @@
 #include "support.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -109,19 +111,72 @@ std::string TestCase::text(char kind) const
     return joined;
 }
 
+std::string TestCase::first(char kind, const std::string &otherwise) const
+{
+    auto found = lines.find(kind);
+    return found != lines.end() ? found->second.front() : otherwise;
+}
+
+std::string TestCase::setting(const std::string &key) const
+{
+    for (const std::string &line : of('%'))
+        if (line.starts_with(key + " "))
+            return line.substr(key.size() + 1);
+    return "";
+}
+
+std::string unique_id(const std::string &text, std::set<std::string> &taken)
+{
+    std::string id;
+    for (unsigned char c : text)
+        if (std::isalnum(c))
+            id += static_cast<char>(c);
+        else if (!id.empty() && id.back() != '_')
+            id += '_';
+    while (id.ends_with('_'))
+        id.pop_back();
+    std::string unique = id.empty() ? "case" : id;
+    for (int n = 2; !taken.insert(unique).second; n++)
+        unique = (id.empty() ? "case" : id) + "_" + std::to_string(n);
+    return unique;
+}
+
+// Read when the tests are registered: a file that is gone or holds no case
+// registers none, which the test runner reports as a failure of its own.
 std::vector<TestCase> read_cases(const std::string &path)
 {
     std::vector<TestCase> cases;
+    std::set<std::string> ids;
     std::istringstream lines(read_file(path));
     for (std::string line; std::getline(lines, line);) {
         if (line.starts_with("== "))
-            cases.push_back({line.substr(3), {}});
+            cases.push_back({line.substr(3), unique_id(line.substr(3), ids), {}});
         else if (!cases.empty() && line.size() >= 2 && line[0] != '#' && line[1] == ' ')
             cases.back().lines[line[0]].push_back(unescaped(std::string_view(line).substr(2)));
     }
-    if (cases.empty())
-        ADD_FAILURE() << "no cases in " << path;
     return cases;
+}
+
+std::vector<std::string> files_in(const std::string &folder, const std::string &extension)
+{
+    std::vector<std::string> names;
+    std::error_code error;
+    for (const auto &entry : fs::directory_iterator(folder, error))
+        if (entry.path().extension() == extension)
+            names.push_back(entry.path().stem().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::string file_id(const testing::TestParamInfo<std::string> &info)
+{
+    std::set<std::string> taken;
+    return unique_id(info.param, taken);
+}
+
+std::string case_id(const testing::TestParamInfo<TestCase> &info)
+{
+    return info.param.id;
 }
 
 std::string stage_dir()

@@ -72,11 +72,24 @@ std::string failure(const std::string &message, int error, int id = 0)
     return error_record(message + strerror(error), id ? id : 5000 + error, error);
 }
 
-} // namespace
-
-TEST(Labelprobe, Images)
+// A host image, labelprobe's records over it (compared as a set) and its
+// exit status.
+struct ImageCase {
+    std::string name;
+    std::vector<std::string> image;
+    std::string out;
+    int status = 0;
+    std::vector<std::string> args = {};
+    bool as_user = false;
+    SandboxOutput output = SandboxOutput::capture;
+};
+void PrintTo(const ImageCase &c, std::ostream *out)
 {
-    REQUIRE_SANDBOX();
+    *out << c.name;
+}
+
+std::vector<ImageCase> image_cases()
+{
     // More disks than the label reader is asked ahead, by count and by the
     // bytes of their names, the first pass's mixed with the second's.
     std::vector<std::string> many;
@@ -93,15 +106,7 @@ TEST(Labelprobe, Images)
                             std::string(250, 'c') + "/" + std::string(253, 'd'),
                       too_long = failure("getcwd() failed - ", ENAMETOOLONG),
                       good = disk("good", "", "good"), with_good = "dev/rdsk/good =good";
-    struct {
-        const char *name;
-        std::vector<std::string> image;
-        std::string out;
-        int status = 0;
-        std::vector<std::string> args = {};
-        bool as_user = false;
-        SandboxOutput output = SandboxOutput::capture;
-    } cases[] = {
+    return {
         {"slices, partitions, links and plain nodes",
          {"devices/bus0/disk0:c,raw =zero", "dev/rdsk/c0t0d0s1 >" + node,
           "dev/rdsk/c0t0d0s2 >" + node, "dev/rdsk/c0t0d0p0 >" + node, "dev/rdsk/boot >c0t0d0s2",
@@ -149,22 +154,36 @@ TEST(Labelprobe, Images)
         {"version", {"dev/rdsk/c0d0s2 =x"}, "labelprobe\t1.1\n", 0, {"-V"}, true},
         {"output lost", {"dev/rdsk/c0d0s2 =x"}, "", 1, {}, false, SandboxOutput::full},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        TempDir image;
-        build(image, c.image);
-        SandboxRun run = installed("labelprobe", c.args);
-        run.image = image.path();
-        run.as_user = c.as_user;
-        run.out = c.output;
-        run.timeout_seconds = 5;
-        if (!within_reach(run, c.name))
-            continue;
-        SandboxResult r = run_checked(run);
-        EXPECT_EQ(records(r.out + r.err), records(c.out));
-        EXPECT_EQ(r.status, c.status);
-    }
 }
+
+} // namespace
+
+class LabelprobeImages : public testing::TestWithParam<ImageCase>
+{
+};
+
+TEST_P(LabelprobeImages, Output)
+{
+    REQUIRE_SANDBOX();
+    const ImageCase &c = GetParam();
+    TempDir image;
+    build(image, c.image);
+    SandboxRun run = installed("labelprobe", c.args);
+    run.image = image.path();
+    run.as_user = c.as_user;
+    run.out = c.output;
+    run.timeout_seconds = 5;
+    if (!within_reach(run, c.name))
+        return;
+    SandboxResult r = run_checked(run);
+    EXPECT_EQ(records(r.out + r.err), records(c.out));
+    EXPECT_EQ(r.status, c.status);
+}
+INSTANTIATE_TEST_SUITE_P(, LabelprobeImages, testing::ValuesIn(image_cases()),
+                         [](const testing::TestParamInfo<ImageCase> &info) {
+                             std::set<std::string> taken;
+                             return unique_id(info.param.name, taken);
+                         });
 
 // Entries whose open or label read does not return, in labelprobe-stalling:
 // each is given up after the deadline, named in an error record that ends

@@ -45,31 +45,43 @@ void expect_round_trip(const std::string &json, const std::string &stream)
 } // namespace
 
 // Each NAME.in of the streams folder gives NAME.json.
-TEST(ProbeJson, Streams)
+class ProbeJsonStreams : public testing::TestWithParam<std::string>
 {
-    for (const auto &entry : std::filesystem::directory_iterator(STREAMS)) {
-        if (entry.path().extension() != ".in")
-            continue;
-        std::string input = read_file(entry.path()), json = entry.path().stem().string() + ".json";
-        SandboxResult r = piped(input, {probe_json});
-        EXPECT_EQ(r.out + std::to_string(r.status), read_file(STREAMS "/" + json) + "0") << json;
-        expect_round_trip(r.out, input);
-    }
-}
+};
 
-// The cases of streams/commands.txt, then lines longer than any read.
-TEST(ProbeJson, Commands)
+TEST_P(ProbeJsonStreams, Json)
 {
-    for (const TestCase &c : read_cases(STREAMS "/commands.txt")) {
-        std::vector<std::string> command = c.of('$');
-        command.insert(command.begin(), probe_json);
-        std::string how = c.text('!');
-        SandboxResult r = piped("*node: a\n", command,
-                                how == "full\n"     ? SandboxOutput::full
-                                : how == "closed\n" ? SandboxOutput::closed
-                                                    : SandboxOutput::capture);
-        EXPECT_EQ(r.out + std::to_string(r.status), c.text('>') + c.of('?')[0]) << c.name;
-    }
+    std::string input = read_file(STREAMS "/" + GetParam() + ".in");
+    SandboxResult r = piped(input, {probe_json});
+    EXPECT_EQ(r.out + std::to_string(r.status),
+              read_file(STREAMS "/" + GetParam() + ".json") + "0");
+    expect_round_trip(r.out, input);
+}
+INSTANTIATE_TEST_SUITE_P(, ProbeJsonStreams, testing::ValuesIn(files_in(STREAMS, ".in")), file_id);
+
+// The cases of streams/commands.txt (tests/README.md): "$ ARG" follows
+// probe-json on its command line, which reads "*node: a".
+class ProbeJsonCommands : public testing::TestWithParam<TestCase>
+{
+};
+
+TEST_P(ProbeJsonCommands, Run)
+{
+    const TestCase &c = GetParam();
+    std::vector<std::string> command = c.of('$');
+    command.insert(command.begin(), probe_json);
+    std::string output = c.setting("output");
+    SandboxResult r = piped("*node: a\n", command,
+                            output == "full"     ? SandboxOutput::full
+                            : output == "closed" ? SandboxOutput::closed
+                                                 : SandboxOutput::capture);
+    EXPECT_EQ(r.out + std::to_string(r.status), c.text('>') + c.first('?', "0"));
+}
+CASE_TESTS(ProbeJsonCommands, STREAMS "/commands.txt");
+
+// Lines longer than any read.
+TEST(ProbeJson, LinesLongerThanAnyRead)
+{
     const std::string zeros(100000, '0');
     SandboxResult r =
         piped("", {probe_json, "sh", "-c", "printf '*node: %0100000d\\nk: v\\n%0100000d' 0 0"});

@@ -78,6 +78,44 @@ TEST(Database, TheJournalIsCappedAsAWhole)
         enumerate({dir / "none", dir / "dpkg", {}, 2 * b.size() - 1}).starts_with("errno 27;"));
 }
 
+// Each file of a database read whole up to its cap, all holes here: one of
+// exactly the cap is read, one a byte longer refused (EFBIG, 27).
+struct CappedFile {
+    std::string name, entry;
+    size_t cap;
+    std::string read, refused; // how the enumeration starts at the cap and a byte past it
+};
+void PrintTo(const CappedFile &file, std::ostream *out)
+{
+    *out << file.entry;
+}
+
+class CappedFiles : public testing::TestWithParam<CappedFile>
+{
+};
+
+TEST_P(CappedFiles, ReadUpToTheCapExactly)
+{
+    const CappedFile &file = GetParam();
+    for (size_t size : {file.cap, file.cap + 1}) {
+        TempDir dir;
+        make_tree(dir.path(), {"dpkg/status=Package: a\n" + std::string(listed),
+                               file.entry + "#" + std::to_string(size)});
+        const std::string &expected = size == file.cap ? file.read : file.refused;
+        EXPECT_EQ(enumerate({dir / "pkg", dir / "dpkg"}).substr(0, expected.size()), expected)
+            << size << " bytes";
+    }
+}
+INSTANTIATE_TEST_SUITE_P(, CappedFiles,
+                         testing::Values(CappedFile{"pkginfo", "pkg/A/pkginfo", adm::pkginfo_cap,
+                                                    "A|0; errno 3", "errno 27; errno 3"},
+                                         CappedFile{"dpkg_status", "dpkg/status", adm::status_cap,
+                                                    "errno 3", "errno 27; errno 27"},
+                                         CappedFile{"dpkg_journal_file", "dpkg/updates/01",
+                                                    adm::journal_file_cap, "a|0; errno 3",
+                                                    "errno 27; errno 27"}),
+                         [](const auto &info) { return info.param.name; });
+
 TEST(Database, Lookups)
 {
     // The readers keep their enumeration in the library's state.

@@ -70,18 +70,20 @@ extern "C" char *pkgparam(char *pkginst, char *param)
     return nullptr;
 }
 
-// The runs of scripts.txt (read_cases()): "< ANSWER" is one answer of the
-// script above, "> LINE" a line of the output, "! CALLS" what the run told
-// on standard error and "? N" the exit status (0 where there is none).
-TEST(ListPackages, Runs)
+// The runs of scripts.txt (tests/README.md): "< ANSWER" is one answer of
+// the script above, "! CALLS" what the run told on standard error.
+class ListPackages : public testing::TestWithParam<TestCase>
 {
-    for (const TestCase &c : read_cases(SWPROBE_SCRIPTS)) {
-        SCOPED_TRACE(c.name);
-        script = c.of('<');
-        next_answer = 0;
-        ChildOutcome outcome = in_child([] { exit(list_packages()); });
-        EXPECT_EQ(outcome.out, c.text('>'));
-        EXPECT_EQ(outcome.err, c.of('!').empty() ? "" : c.of('!')[0]);
-        EXPECT_EQ(std::to_string(outcome.status), c.of('?').empty() ? "0" : c.of('?')[0]);
-    }
+};
+
+TEST_P(ListPackages, Runs)
+{
+    const TestCase &c = GetParam();
+    script = c.of('<');
+    next_answer = 0;
+    ChildOutcome outcome = in_child([] { exit(list_packages()); });
+    EXPECT_EQ(outcome.out, c.text('>'));
+    EXPECT_EQ(outcome.err, c.first('!'));
+    EXPECT_EQ(std::to_string(outcome.status), c.first('?', "0"));
 }
+CASE_TESTS(ListPackages, SWPROBE_SCRIPTS);

@@ -42,34 +42,31 @@ void check_records(const std::string &out, long count)
 
 } // namespace
 
-// The cases of hosts.txt (read_cases()), each a host image and swprobe's
-// whole output over it: "+ ENTRY" lays out an entry of the image as
-// make_tree() does; "! user" runs swprobe as uid 65534, "! full" with its
-// output on a full disk and "! -V" with that option; "> LINE" is a line of
-// the output and "? N" the exit status (0 where there is none).
-TEST(SwprobeSandboxed, HostImages)
+// The cases of hosts.txt (tests/README.md), each a host image and
+// swprobe's whole output over it.
+class SwprobeSandboxedHosts : public testing::TestWithParam<TestCase>
+{
+};
+
+TEST_P(SwprobeSandboxedHosts, Output)
 {
     REQUIRE_SANDBOX();
-    for (const TestCase &c : read_cases(SWPROBE_CASES)) {
-        SCOPED_TRACE(c.name);
-        std::string how = c.text('!');
-        TempDir image;
-        make_tree(image.path(), c.of('+'));
-        SandboxRun run = installed("swprobe");
-        if (how == "-V\n")
-            run.args = {"-V"};
-        run.image = image.path();
-        run.as_user = how == "user\n";
-        run.out = how == "full\n" ? SandboxOutput::full : SandboxOutput::capture;
-        run.timeout_seconds = 5;
-        if (!within_reach(run, c.name))
-            continue;
-        SandboxResult r = run_checked(run);
-        EXPECT_EQ(r.out, c.text('>'));
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(std::to_string(r.status), c.of('?').empty() ? "0" : c.of('?')[0]);
-    }
+    const TestCase &c = GetParam();
+    TempDir image;
+    make_tree(image.path(), c.of('+'));
+    SandboxRun run = installed("swprobe", c.of('$'));
+    run.image = image.path();
+    run.as_user = c.setting("as") == "user";
+    run.out = c.setting("output") == "full" ? SandboxOutput::full : SandboxOutput::capture;
+    run.timeout_seconds = 5;
+    if (!within_reach(run, c.name))
+        return;
+    SandboxResult r = run_checked(run);
+    EXPECT_EQ(r.out, c.text('>'));
+    EXPECT_EQ(r.err, c.text('!'));
+    EXPECT_EQ(std::to_string(r.status), c.first('?', "0"));
 }
+CASE_TESTS(SwprobeSandboxedHosts, SWPROBE_CASES);
 
 // This machine's database as it is, and a copy of its status file with a
 // package built here that has neither Section nor Description: every

@@ -10,22 +10,24 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-// Each case is a description, a "d" line each, and the problem it is
-// refused for in a "p" line, if it is.
-TEST(Description, ProblemsNameTheLine)
+// The cases of descriptions.problems (tests/README.md).
+class Description : public testing::TestWithParam<TestCase>
 {
-    for (const TestCase &c : read_cases(TREEPROBE_SAMPLES "/descriptions.problems")) {
-        lumo::Tree tree;
-        std::string problem;
-        bool read = lumo::read_description(c.text('d'), tree, problem);
-        EXPECT_EQ(problem + (read ? "" : "\n"), c.text('p')) << c.name;
-    }
+};
+
+TEST_P(Description, ProblemNamesTheLine)
+{
+    lumo::Tree tree;
+    std::string problem;
+    bool read = lumo::read_description(GetParam().text('<'), tree, problem);
+    EXPECT_EQ(problem + (read ? "" : "\n"), GetParam().text('!'));
 }
+CASE_TESTS(Description, TREEPROBE_SAMPLES "/descriptions.problems");
 
 // A description file is read a piece at a time: lines across the pieces'
 // edges, one longer than a piece and a last one without a line feed give
 // the tree, or the problem and its line, that the whole text gives.
-TEST(Description, AFileReadInPiecesGivesWhatItsWholeTextGives)
+TEST(DescriptionFile, ReadInPiecesGivesWhatItsWholeTextGives)
 {
     std::string body = "node root\n";
     for (int i = 0; i < 30000; i++)
