@@ -217,9 +217,10 @@ class DpkgSource : public LoadedSource<Installed>
         };
         if (!std::is_sorted(installed.begin(), installed.end(), by_instance))
             std::stable_sort(installed.begin(), installed.end(), by_instance);
-        // The file lists are looked up from the root held open, not by a
+        // The file lists are looked up in their folder held open, not by a
         // whole path each.
-        root_fd_.emplace(open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        path_.assign(root_).append("/info");
+        info_.emplace(open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         return 0;
     }
 
@@ -265,6 +266,12 @@ class DpkgSource : public LoadedSource<Installed>
         const StatusEntry &entry = entries_[item.entry];
         auto package = std::make_shared<Package>(item.instance);
         package->status = entry.status;
+        auto size = [](std::optional<std::string_view> field) { return field ? field->size() : 0; };
+        // The names, their NULs and the stand-ins take less than 128 bytes.
+        package->reserve(size(entry.synopsis) + size(entry.arch) + size(entry.version) +
+                             2 * size(entry.maintainer) + size(entry.section) +
+                             entry.description.size() + size(entry.homepage) + 128,
+                         10);
         // Fields that the package tools do not require of a package still
         // get a value, so one such package does not end the list.
         package->add("NAME",
@@ -282,7 +289,7 @@ class DpkgSource : public LoadedSource<Installed>
             package->add("DESC", join_description(entry.description));
         struct stat st;
         std::optional<std::string> list = file_list(entry);
-        if (list && fstatat(root_fd_->get(), list->c_str(), &st, 0) == 0)
+        if (list && fstatat(info_->get(), list->c_str(), &st, 0) == 0)
             if (std::string date = base::install_date(st.st_mtime); !date.empty())
                 package->add("INSTDATE", date);
         if (entry.maintainer)
@@ -299,7 +306,7 @@ class DpkgSource : public LoadedSource<Installed>
     std::string text_;
     std::deque<std::string> journal_; // stays put as it grows
     std::vector<StatusEntry> entries_;
-    std::optional<base::Fd> root_fd_;
+    std::optional<base::Fd> info_; // the folder of the file lists
 };
 
 } // namespace
@@ -347,17 +354,17 @@ std::string join_description(std::string_view continuation)
 }
 
 // The list of a package that may be installed for several architectures at
-// once (Multi-Arch: same) is "info/NAME:ARCH.list", every other package's
-// "info/NAME.list".
+// once (Multi-Arch: same) is "NAME:ARCH.list" in "info/", every other
+// package's "NAME.list".
 std::optional<std::string> file_list(const StatusEntry &entry)
 {
     if (entry.name.find('/') != std::string_view::npos ||
         (entry.arch && entry.arch->find('/') != std::string_view::npos))
         return std::nullopt;
-    std::string path = "info/" + std::string(entry.name);
+    std::string name(entry.name);
     if (entry.multi_arch == "same" && entry.arch)
-        path.append(":").append(*entry.arch);
-    return path.append(".list");
+        name.append(":").append(*entry.arch);
+    return name.append(".list");
 }
 
 std::unique_ptr<Source> open_dpkg_source(const std::string &root, size_t journal)
