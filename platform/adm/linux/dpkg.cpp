@@ -207,7 +207,8 @@ class DpkgSource : public LoadedSource<Installed>
                  end < entries_.size() && entries_[end].name == entries_[first].name;)
                 end++;
             for (size_t i = first; i < end; i++) {
-                Installed &item = installed.emplace_back(std::string(entries_[i].name), i);
+                Installed &item =
+                    installed.emplace_back(Installed{std::string(entries_[i].name), i});
                 if (end - first > 1)
                     item.instance.append(":").append(entries_[i].arch.value_or(""));
             }
