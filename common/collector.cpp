@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -92,6 +93,23 @@ void put_one_line(const char *text, size_t max_length, bool every_control)
 
 void put_field(const char *key, const char *value, size_t max_length, bool every_control)
 {
+    // Most lines are short and need no escape: written whole in one call,
+    // not four. Any other goes piece by piece below.
+    char line[512];
+    size_t key_length = strlen(key);
+    size_t end = 0;
+    while (end < max_length && value[end] != '\0' &&
+           !needs_escape(static_cast<unsigned char>(value[end]), every_control) &&
+           key_length + end + 3 < sizeof line)
+        end++;
+    if ((end == max_length || value[end] == '\0') && key_length + end + 3 <= sizeof line) {
+        memcpy(line, key, key_length);
+        memcpy(line + key_length, ": ", 2);
+        memcpy(line + key_length + 2, value, end);
+        line[key_length + 2 + end] = '\n';
+        (void)fwrite(line, 1, key_length + end + 3, stdout);
+        return;
+    }
     (void)fputs(key, stdout);
     (void)fputs(": ", stdout);
     put_one_line(value, max_length, every_control);

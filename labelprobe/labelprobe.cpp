@@ -25,6 +25,11 @@ static const int second_pass_failure_status = 1;
 // each answer belongs to.
 static size_t first_pass_entries_queued;
 
+// The whole-disk names of the first pass, each ended by a NUL, while they
+// fit: on a host of many disks the folder is large, and reading it again
+// costs more than its records.
+static char disk_names[128 * 1024];
+
 static bool is_dot_or_dot_dot(const char *name)
 {
     return strcmp(name, ".") == 0 || strcmp(name, "..") == 0;
@@ -128,23 +133,43 @@ static void find_disks()
 
     // First pass: entries of no disk name form, except links that lead to
     // a slice other than the whole-disk slice. They are reported by their
-    // own names.
+    // own names. The whole-disk names met on the way are kept while they
+    // fit, so the second pass need not read the folder again for them.
+    size_t kept_disks = 0;
+    size_t kept_length = 0;
+    bool all_kept = true;
     while (struct dirent *entry = readdir(directory)) {
         const char *name = entry->d_name;
+        if (all_kept && whole_disk_name(name)) {
+            size_t length = strlen(name) + 1;
+            all_kept = kept_length + length <= sizeof disk_names;
+            if (all_kept) {
+                memcpy(disk_names + kept_length, name, length);
+                kept_length += length;
+                kept_disks++;
+            }
+        }
         if (is_dot_or_dot_dot(name) || conventional_name(name) || fdisk_physical_name(name) ||
             name_represents_wholedisk(name))
             continue;
         queue_disk(name, true);
     }
 
-    rewinddir(directory);
-
-    // Second pass: one record per disk, from its whole-disk slice.
-    while (struct dirent *entry = readdir(directory)) {
-        const char *name = entry->d_name;
-        if (is_dot_or_dot_dot(name) || !whole_disk_name(name))
-            continue;
-        queue_disk(name, false);
+    // Second pass: one record per disk, from its whole-disk slice, in the
+    // folder's order: the names kept, then the rest read again.
+    for (size_t at = 0; at < kept_length; at += strlen(disk_names + at) + 1)
+        queue_disk(disk_names + at, false);
+    if (!all_kept) {
+        rewinddir(directory);
+        while (struct dirent *entry = readdir(directory)) {
+            const char *name = entry->d_name;
+            if (is_dot_or_dot_dot(name) || !whole_disk_name(name))
+                continue;
+            if (kept_disks > 0)
+                kept_disks--;
+            else
+                queue_disk(name, false);
+        }
     }
     while (!label_queue_empty())
         report_next_disk();

@@ -13,6 +13,10 @@
 
 static const char devices_prefix[] = "/devices";
 
+// Links followed between two proofs that the chain ends; below the
+// system's own limit on a chain, so a loop fails the proof.
+static const int relink_proof_interval = 8;
+
 // Writes the error record of a failed step, the system's text for its
 // error as the message's last argument.
 static void step_failed(int error, const char *format, const char *name)
@@ -61,6 +65,36 @@ static bool make_resolved_path(char (&work)[path_size], const char *name)
     return true;
 }
 
+// Reads the link current_name into link_text: its length, or -1 when it is
+// no link, or -2 when a step failed (written as an error record). readlink
+// alone tells a link from what is none; lstat is asked only when readlink
+// fails otherwise, for the step that failed.
+static ssize_t read_link(const char *current_name, char (&link_text)[path_size])
+{
+    ssize_t n = readlink(current_name, link_text, sizeof link_text);
+    if (n < 0 && errno == EINVAL)
+        return -1;
+    if (n < 0) {
+        int error = errno;
+        struct stat status;
+        if (lstat(current_name, &status) != 0) {
+            step_failed(errno, "Cannot lstat() %s - %s", current_name);
+            return -2;
+        }
+        if (!S_ISLNK(status.st_mode))
+            return -1;
+        errno = error;
+    } else if (static_cast<size_t>(n) >= sizeof link_text) {
+        n = -1;
+        errno = ENAMETOOLONG;
+    }
+    if (n < 0) {
+        step_failed(errno, "readlink() of %s failed - %s", current_name);
+        return -2;
+    }
+    return n;
+}
+
 // Follows the chain from current_name in the working directory, which the
 // caller restores afterwards. Returns the physical path, or nullptr.
 static char *follow_links(char (&current_name)[path_size])
@@ -73,15 +107,17 @@ static char *follow_links(char (&current_name)[path_size])
     for (;;) {
         // stat proves that the chain from here ends at an existing object:
         // a dangling link or a loop fails here, so the walk always ends.
-        if (stat(current_name, &status) != 0) {
+        // The rest of a chain that stat followed whole needs no proof of
+        // its own, but one changed while it is walked is proved again
+        // before it could loop.
+        if (links_followed % relink_proof_interval == 0 && stat(current_name, &status) != 0) {
             step_failed(errno, "Cannot stat() %s - %s", current_name);
             return nullptr;
         }
-        if (lstat(current_name, &status) != 0) {
-            step_failed(errno, "Cannot lstat() %s - %s", current_name);
+        ssize_t n = read_link(current_name, link_text);
+        if (n == -2)
             return nullptr;
-        }
-        if (!S_ISLNK(status.st_mode)) {
+        if (n < 0) {
             if (links_followed == 0)
                 return nullptr;
             char *minor_name = strrchr(current_name, ':');
@@ -93,15 +129,6 @@ static char *follow_links(char (&current_name)[path_size])
             return alloc_string(in_devices ? work + sizeof devices_prefix - 1 : work);
         }
 
-        ssize_t n = readlink(current_name, link_text, sizeof link_text);
-        if (n >= 0 && static_cast<size_t>(n) >= sizeof link_text) {
-            n = -1;
-            errno = ENAMETOOLONG;
-        }
-        if (n < 0) {
-            step_failed(errno, "readlink() of %s failed - %s", current_name);
-            return nullptr;
-        }
         links_followed++;
         link_text[n] = '\0';
 
@@ -143,7 +170,9 @@ char *get_physical_name(const char *path)
             (void)copy_path(directory, ".");
         else
             cut_to_directory(directory);
-        if (chdir(directory) != 0)
+        // The entries of /dev/rdsk are asked about from within it: no
+        // change of directory is needed to get there.
+        if (strcmp(directory, saved_directory) != 0 && chdir(directory) != 0)
             step_failed(errno, "Cannot chdir() to %s - %s", directory);
         else
             result = follow_links(current_name);

@@ -202,12 +202,30 @@ static void send_outgoing()
     }
 }
 
+// Takes in what the reader has sent, without waiting: false once it has
+// ended or failed.
+static bool receive_ready()
+{
+    ssize_t n =
+        recv(reader_socket, incoming + incoming_length, sizeof incoming - incoming_length, 0);
+    if (n > 0)
+        incoming_length += static_cast<size_t>(n);
+    return n > 0 || (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK));
+}
+
 // Waits for the oldest entry's answer, at most the deadline from when the
-// wait began; the outcome.
+// wait began; the outcome. An answer already there costs no wait, and no
+// flush: the reader is usually ahead.
 static label_outcome await_answer()
 {
     if (reader_socket < 0)
         return label_reader_lost;
+    if (incoming_length < sizeof(reader_answer)) {
+        if (outgoing_length > 0)
+            send_outgoing();
+        if (!receive_ready())
+            return label_reader_lost;
+    }
     struct timespec since;
     bool waiting = false;
     while (incoming_length < sizeof(reader_answer)) {
@@ -230,13 +248,8 @@ static label_outcome await_answer()
             return label_reader_lost;
         if (polled <= 0 || (ready.revents & ~POLLOUT) == 0)
             continue;
-        ssize_t n =
-            recv(reader_socket, incoming + incoming_length, sizeof incoming - incoming_length, 0);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-            continue;
-        if (n <= 0)
+        if (!receive_ready())
             return label_reader_lost;
-        incoming_length += static_cast<size_t>(n);
     }
     return label_answered;
 }

@@ -55,7 +55,7 @@ void display_node(const struct pkginfo *info)
     put_field("VERSION", or_not_specified(info->version), SIZE_MAX, false);
     put_field("VENDOR", or_not_specified(info->vendor), SIZE_MAX, false);
     put_field("BASEDIR", or_not_specified(info->basedir), SIZE_MAX, false);
-    (void)printf("STATUS: %s\n", status_word(info->status));
+    put_field("STATUS", status_word(info->status), SIZE_MAX, false);
 
     // A pre-SVR4 package has no parameters to ask for.
     if (static_cast<signed char>(info->status) == pre_svr4_package)

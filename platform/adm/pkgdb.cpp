@@ -34,6 +34,9 @@ std::optional<std::string_view> maintainer_address(std::string_view maintainer)
 
 void parse_pkginfo_file(std::string_view text, Package &package)
 {
+    // Every line but the comments is a parameter, its "=" a NUL.
+    package.reserve(text.size() + 1,
+                    static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
     while (!text.empty()) {
         std::string_view line = base::next_line(text);
         if (line.starts_with('#'))

@@ -35,6 +35,13 @@ class Package
   public:
     explicit Package(std::string_view instance) : instance_(instance) {}
 
+    // Room for about bytes of names and values and count parameters, so
+    // that adding them does not move what was added before.
+    void reserve(size_t bytes, size_t count)
+    {
+        text_.reserve(bytes);
+        entries_.reserve(count);
+    }
     // Only the first value given for a name is ever found.
     void add(std::string_view name, std::string_view value);
     // The value of a parameter, or nullptr.

@@ -16,8 +16,42 @@ namespace adm
 namespace
 {
 
+// Room for the path of a file in an instance folder; a longer one is read
+// through the folder.
+constexpr size_t path_size = 4096;
+
 // An entry that is no package instance: passed over, not an error.
 constexpr int not_an_instance = -1;
+
+// The package tools leave these behind while an installation or a removal
+// is under way, and after one that broke off.
+constexpr const char *lock_names[] = {"!I-Lock!", "!R-Lock!"};
+// The longest name looked for in an instance folder, with its NUL.
+constexpr size_t file_name_size = sizeof "!I-Lock!";
+
+// Reads the instance whose folder path names, relative to dir, into package:
+// path[0, at) is that folder with its "/" or nothing for dir itself, and
+// the rest is room for the names of the files in it.
+int read_pkginfo(int dir, const char *instance, char (&path)[path_size], size_t at,
+                 std::string &buffer, std::shared_ptr<Package> &package)
+{
+    memcpy(path + at, "pkginfo", sizeof "pkginfo");
+    size_t length;
+    int error = base::read_regular_file(dir, path, false, pkginfo_cap, buffer, 0, length);
+    if (error == ENOENT || error == ENOTDIR || error == EISDIR)
+        return not_an_instance;
+    if (error != 0)
+        return error;
+    package = std::make_shared<Package>(instance);
+    parse_pkginfo_file(std::string_view(buffer.data(), length), *package);
+    struct stat st;
+    for (const char *lock : lock_names) {
+        memcpy(path + at, lock, file_name_size);
+        if (fstatat(dir, path, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            package->status = status_partial;
+    }
+    return 0;
+}
 
 // Reads the instance folder, an entry of root, into package. Neither the
 // folder nor its "pkginfo" is reached through a link: a link could lead out
@@ -36,23 +70,25 @@ int read_instance(int root, const char *instance, std::string &buffer,
             return ELOOP;
         return errno == ENOENT || errno == ENOTDIR ? not_an_instance : errno;
     }
-    size_t length;
-    int error =
-        base::read_regular_file(folder.get(), "pkginfo", false, pkginfo_cap, buffer, 0, length);
-    if (error == ENOENT || error == EISDIR)
-        return not_an_instance;
-    if (error != 0)
-        return error;
+    char path[path_size];
+    return read_pkginfo(folder.get(), instance, path, 0, buffer, package);
+}
 
-    package = std::make_shared<Package>(instance);
-    parse_pkginfo_file(std::string_view(buffer.data(), length), *package);
-    // The package tools leave these behind while an installation or a
-    // removal is under way, and after one that broke off.
-    struct stat st;
-    for (const char *lock : {"!I-Lock!", "!R-Lock!"})
-        if (fstatat(folder.get(), lock, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            package->status = status_partial;
-    return 0;
+// Reads an instance that the listing showed to be a folder, not a link, by
+// its path from root: opening the folder first would cost two more calls
+// per instance. Whoever could put a link in its place since the listing
+// could as well write a "pkginfo" there, so this reaches nothing that
+// opening the folder keeps out.
+int read_listed_folder(int root, const char *instance, std::string &buffer,
+                       std::shared_ptr<Package> &package)
+{
+    char path[path_size];
+    size_t length = strlen(instance);
+    if (length + 1 + file_name_size > sizeof path)
+        return read_instance(root, instance, buffer, package);
+    memcpy(path, instance, length);
+    path[length] = '/';
+    return read_pkginfo(root, instance, path, length + 1, buffer, package);
 }
 
 class FolderSource : public Source
@@ -69,7 +105,9 @@ class FolderSource : public Source
         }
         while (position_ < order_.size()) {
             const char *name = names_.data() + order_[position_++];
-            int error = read_instance(dirfd(listing_.get()), name, buffer_, package);
+            int error = name[-1] == DT_DIR
+                            ? read_listed_folder(dirfd(listing_.get()), name, buffer_, package)
+                            : read_instance(dirfd(listing_.get()), name, buffer_, package);
             if (error != not_an_instance)
                 return error;
         }
@@ -105,6 +143,7 @@ class FolderSource : public Source
             if (entry.d_name[0] == '.' ||
                 (entry.d_type != DT_DIR && entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN))
                 return;
+            names_.push_back(static_cast<char>(entry.d_type));
             order_.push_back(names_.size());
             names_.append(entry.d_name);
             names_.push_back('\0');
@@ -121,7 +160,7 @@ class FolderSource : public Source
 
     std::string root_;
     base::Folder listing_;
-    std::string names_;         // every name, each ended by a NUL
+    std::string names_;         // every name, led by its type and ended by a NUL
     std::vector<size_t> order_; // offsets into names_, in byte order
     size_t position_ = 0;
     std::string buffer_; // the "pkginfo" file being read

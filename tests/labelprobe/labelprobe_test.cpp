@@ -100,6 +100,15 @@ std::vector<ImageCase> image_cases()
         many.push_back("dev/rdsk/" + name + (i % 3 ? "s2" : "") + " =" + n);
         many_out += disk(name, "", n);
     }
+    // More whole-disk names than the first pass keeps (128 KiB of them): the
+    // rest are read again, each disk still once.
+    std::vector<std::string> long_names;
+    std::string long_names_out;
+    for (int i = 0; i < 700; i++) {
+        std::string n = std::to_string(i), name = "c" + std::string(200, '0') + n + "d0";
+        long_names.push_back("dev/rdsk/" + name + "s2 =" + n);
+        long_names_out += disk(name, "", n);
+    }
     // far: the path below /devices that makes "/devices/far/abcdefg" 1,023 bytes long.
     const std::string node = "../../devices/bus0/disk0:c,raw", full(128, 'L'),
                       far = std::string(250, 'a') + "/" + std::string(250, 'b') + "/" +
@@ -148,6 +157,7 @@ std::vector<ImageCase> image_cases()
         {"bad label, first pass", {"dev/rdsk/odd !bad"}, failure("", EINVAL, 5022), 2},
         {"read error, second pass", {"dev/rdsk/c0d0s2 >/proc/self/mem"}, failure("", EIO, 5005), 1},
         {"more disks than are read ahead", many, many_out},
+        {"more whole-disk names than are kept", long_names, long_names_out},
         {"no disks; mklabel refuses 129 bytes", {"dev/rdsk /", "spare =" + full + "L"}, ""},
         {"no /dev/rdsk", {}, error_record("Cannot change directory to /dev/rdsk", 5002, 2), 1},
         {"not root", {"dev/rdsk/c0d0s2 =x"}, failure("", EACCES, 5013), 1, {}, true},

@@ -164,9 +164,10 @@ std::string package_key(const StatusEntry &entry)
     return std::string(entry.name).append(1, '\0').append(entry.arch.value_or(""));
 }
 
+// An installed package: its instance, and its stanza among the entries.
 struct Installed {
-    StatusEntry entry;
     std::string instance;
+    size_t entry;
 };
 
 class DpkgSource : public LoadedSource<Installed>
@@ -187,31 +188,40 @@ class DpkgSource : public LoadedSource<Installed>
         if (error != 0)
             return error;
         text_.resize(length);
-        std::vector<StatusEntry> entries = parse_status_file(text_);
-        error = apply_journal(entries);
+        entries_ = parse_status_file(text_);
+        error = apply_journal(entries_);
         if (error != 0)
             return error;
-        std::erase_if(entries, [](const StatusEntry &entry) { return !entry.listed; });
-        std::stable_sort(
-            entries.begin(), entries.end(),
-            [](const StatusEntry &a, const StatusEntry &b) { return a.name < b.name; });
+        std::erase_if(entries_, [](const StatusEntry &entry) { return !entry.listed; });
+        // The package tools write the file in the order of the names, so
+        // the sorts below are mostly a check.
+        auto by_name = [](const StatusEntry &a, const StatusEntry &b) { return a.name < b.name; };
+        if (!std::is_sorted(entries_.begin(), entries_.end(), by_name))
+            std::stable_sort(entries_.begin(), entries_.end(), by_name);
         installed.clear();
-        installed.reserve(entries.size());
+        installed.reserve(entries_.size());
         // A name installed for several architectures makes one instance
         // per architecture, told apart by it.
-        for (size_t first = 0, end; first < entries.size(); first = end) {
-            for (end = first + 1; end < entries.size() && entries[end].name == entries[first].name;)
+        for (size_t first = 0, end; first < entries_.size(); first = end) {
+            for (end = first + 1;
+                 end < entries_.size() && entries_[end].name == entries_[first].name;)
                 end++;
             for (size_t i = first; i < end; i++) {
-                Installed item{entries[i], std::string(entries[i].name)};
+                Installed &item =
+                    installed.emplace_back(Installed{std::string(entries_[i].name), i});
                 if (end - first > 1)
-                    item.instance.append(":").append(entries[i].arch.value_or(""));
-                installed.push_back(std::move(item));
+                    item.instance.append(":").append(entries_[i].arch.value_or(""));
             }
         }
-        std::stable_sort(
-            installed.begin(), installed.end(),
-            [](const Installed &a, const Installed &b) { return a.instance < b.instance; });
+        auto by_instance = [](const Installed &a, const Installed &b) {
+            return a.instance < b.instance;
+        };
+        if (!std::is_sorted(installed.begin(), installed.end(), by_instance))
+            std::stable_sort(installed.begin(), installed.end(), by_instance);
+        // The file lists are looked up in their folder held open, not by a
+        // whole path each.
+        path_.assign(root_).append("/info");
+        info_.emplace(open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
         return 0;
     }
 
@@ -254,9 +264,15 @@ class DpkgSource : public LoadedSource<Installed>
 
     std::shared_ptr<Package> make_package(const Installed &item) override
     {
-        const StatusEntry &entry = item.entry;
+        const StatusEntry &entry = entries_[item.entry];
         auto package = std::make_shared<Package>(item.instance);
         package->status = entry.status;
+        auto size = [](std::optional<std::string_view> field) { return field ? field->size() : 0; };
+        // The names, their NULs and the stand-ins take less than 128 bytes.
+        package->reserve(size(entry.synopsis) + size(entry.arch) + size(entry.version) +
+                             2 * size(entry.maintainer) + size(entry.section) +
+                             entry.description.size() + size(entry.homepage) + 128,
+                         10);
         // Fields that the package tools do not require of a package still
         // get a value, so one such package does not end the list.
         package->add("NAME",
@@ -274,7 +290,7 @@ class DpkgSource : public LoadedSource<Installed>
             package->add("DESC", join_description(entry.description));
         struct stat st;
         std::optional<std::string> list = file_list(entry);
-        if (list && stat(path_.assign(root_).append("/").append(*list).c_str(), &st) == 0)
+        if (list && fstatat(info_->get(), list->c_str(), &st, 0) == 0)
             if (std::string date = base::install_date(st.st_mtime); !date.empty())
                 package->add("INSTDATE", date);
         if (entry.maintainer)
@@ -290,6 +306,8 @@ class DpkgSource : public LoadedSource<Installed>
     std::string path_;
     std::string text_;
     std::deque<std::string> journal_; // stays put as it grows
+    std::vector<StatusEntry> entries_;
+    std::optional<base::Fd> info_; // the folder of the file lists
 };
 
 } // namespace
@@ -337,17 +355,17 @@ std::string join_description(std::string_view continuation)
 }
 
 // The list of a package that may be installed for several architectures at
-// once (Multi-Arch: same) is "info/NAME:ARCH.list", every other package's
-// "info/NAME.list".
+// once (Multi-Arch: same) is "NAME:ARCH.list" in "info/", every other
+// package's "NAME.list".
 std::optional<std::string> file_list(const StatusEntry &entry)
 {
     if (entry.name.find('/') != std::string_view::npos ||
         (entry.arch && entry.arch->find('/') != std::string_view::npos))
         return std::nullopt;
-    std::string path = "info/" + std::string(entry.name);
+    std::string name(entry.name);
     if (entry.multi_arch == "same" && entry.arch)
-        path.append(":").append(*entry.arch);
-    return path.append(".list");
+        name.append(":").append(*entry.arch);
+    return name.append(".list");
 }
 
 std::unique_ptr<Source> open_dpkg_source(const std::string &root, size_t journal)

@@ -46,8 +46,8 @@ void merge_journal(std::vector<StatusEntry> &entries, const std::deque<std::stri
 // "." alone, the package tools' paragraph break, is dropped.
 std::string join_description(std::string_view continuation);
 
-// The file list of the package, relative to the database root, whose time
-// tells when it was installed; nothing for a name that would leave "info/".
+// The name in "info/" of the package's file list, whose time tells when it
+// was installed; nothing for a name that would leave "info/".
 std::optional<std::string> file_list(const StatusEntry &entry);
 
 } // namespace adm

@@ -220,8 +220,6 @@ class RpmSource : public LoadedSource<RpmHeader>
             return error == ENODATA ? EIO : error;
         error = parse_rpm_stream(text_, installed);
         if (error == 0)
-            error = parse_rpm_stream(text_, installed);
-        if (error == 0)
             name_rpm_instances(installed);
         return error;
     }
