@@ -16,9 +16,9 @@ import tempfile
 import unittest
 
 MODULE_DIR, PROBE_JSON = sys.argv[1], sys.argv[2]
-spec = importlib.util.spec_from_file_location("probes", os.path.join(MODULE_DIR, "probes.py"))
-probes = importlib.util.module_from_spec(spec)
-spec.loader.exec_module(probes)
+found = importlib.util.spec_from_file_location("probes", os.path.join(MODULE_DIR, "probes.py"))
+probes = importlib.util.module_from_spec(found)
+found.loader.exec_module(probes)
 
 
 def module_lines(stream):
