@@ -5,6 +5,7 @@
 // Source interface only.
 #include "../fuzz_files.h"
 #include "pkgdb.h"
+#include "source_check.h"
 
 #include <cstdint>
 #include <cstdlib>
@@ -14,24 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz_files::Tree files(std::string_view(reinterpret_cast<const char *>(data), size));
     std::unique_ptr<adm::Source> source = adm::open_dpkg_source(files.root, 1 << 20);
-    std::shared_ptr<adm::Package> package;
-    std::string previous;
-    for (int count = 0; source->next(package) == 0; count++) {
-        const std::string &instance = package->instance();
-        if (instance.empty() || (count > 0 && instance < previous))
-            abort();
-        for (const char *name : {"NAME", "ARCH", "VERSION", "VENDOR", "BASEDIR", "CATEGORY", "DESC",
-                                 "INSTDATE", "EMAIL", "HOTLINE"}) {
-            const char *value = package->find(name);
-            if (value != nullptr && strchr(value, '\n') != nullptr)
-                abort();
-        }
-        if (package->find("NAME") == nullptr || package->find("BASEDIR") == nullptr)
-            abort();
-        std::shared_ptr<adm::Package> found = source->find(instance);
-        if (!found || found->instance() != instance)
-            abort();
-        previous = instance;
-    }
+    check_source(*source, {"NAME", "BASEDIR"},
+                 {"NAME", "ARCH", "VERSION", "VENDOR", "BASEDIR", "CATEGORY", "DESC", "INSTDATE",
+                  "EMAIL", "HOTLINE"});
     return 0;
 }

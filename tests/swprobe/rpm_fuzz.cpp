@@ -10,6 +10,7 @@
 // 64-bit integer, 'z' a string without data, anything else a type the
 // reader does not show. A backslash and "n" in a value stand for a line feed.
 #include "pkgdb.h"
+#include "source_check.h"
 
 #include <rpm/header.h>
 #include <rpm/rpmdb.h>
@@ -168,22 +169,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
 
     std::unique_ptr<adm::Source> source = adm::open_rpm_source("/nonexistent/rpm", "sqlite");
-    std::shared_ptr<adm::Package> package;
-    std::string previous;
-    for (int count = 0; source->next(package) == 0; count++) {
-        const std::string &instance = package->instance();
-        if (instance.empty() || (count > 0 && instance < previous))
-            abort();
-        for (const char *name : {"NAME", "ARCH", "VERSION", "BASEDIR", "CATEGORY"})
-            if (package->find(name) == nullptr)
-                abort();
-        for (const char *name : {"DESC", "INSTDATE"})
-            if (const char *value = package->find(name); value && strchr(value, '\n'))
-                abort();
-        std::shared_ptr<adm::Package> found = source->find(instance);
-        if (!found || found->instance() != instance)
-            abort();
-        previous = instance;
-    }
+    check_source(*source, {"NAME", "ARCH", "VERSION", "BASEDIR", "CATEGORY"}, {"DESC", "INSTDATE"});
     return 0;
 }
