@@ -19,8 +19,9 @@ CHECK_COMPILED = build-release build-clang
 CHECK_TESTED = build-check build-sanitize
 build-release_OPTIONS = -DCMAKE_BUILD_TYPE=Release -DPROBES_TESTS=OFF -DPROBES_BENCH=OFF
 build-check_OPTIONS = -DPROBES_BENCH=OFF
-# The other compiler: what ships must build with it too.
-build-clang_OPTIONS = -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPROBES_TESTS=OFF -DPROBES_BENCH=OFF
+# The other compiler: the collectors must build with it too.
+build-clang_OPTIONS = -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DPROBES_TESTS=OFF -DPROBES_BENCH=OFF \
+    -- hostprobe treeprobe labelprobe swprobe
 build-sanitize_OPTIONS = -DPROBES_SANITIZE=ON -DPROBES_BENCH=OFF
 
 # Debian's hardening flags for what make package ships, where
