@@ -35,6 +35,7 @@ PACKAGE_LDFLAGS = $(call buildflags,LDFLAGS)
 all: build
 
 build:
+	@.ci/install-deps build
 	cmake -S . -B $(BUILD) -DPROBES_WERROR=$(WERROR)
 	cmake --build $(BUILD) -j $(JOBS)
 
@@ -58,8 +59,9 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	tests/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-bench: build
+bench:
 	.ci/install-deps bench
+	$(MAKE) build
 	cmake --install $(BUILD) --prefix $(STAGE) >/dev/null
 	bench/run $(BUILD)
 
