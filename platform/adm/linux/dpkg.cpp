@@ -31,6 +31,15 @@ bool is_blank(char c)
     return c == ' ' || c == '\t';
 }
 
+// A line of blanks only separates stanzas as an empty line does. Most
+// lines start with a field's name, which settles it at the first byte.
+bool is_blank_line(std::string_view raw)
+{
+    if (!raw.empty() && !is_blank(raw[0]) && raw[0] != '\r')
+        return false;
+    return base::trim(content(raw)).empty();
+}
+
 // Field names are case-insensitive.
 bool same_field(std::string_view a, std::string_view b)
 {
@@ -348,8 +357,7 @@ std::vector<StatusEntry> parse_status_file(std::string_view text)
     Stanza stanza;
     while (!text.empty()) {
         std::string_view raw = base::next_line(text);
-        // A line of blanks only separates stanzas as an empty line does.
-        if (base::trim(content(raw)).empty())
+        if (is_blank_line(raw))
             stanza.finish(entries);
         else
             stanza.take(raw);
