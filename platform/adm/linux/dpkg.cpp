@@ -167,6 +167,9 @@ bool by_number(const std::string &a, const std::string &b)
     return x.size() != y.size() ? x.size() < y.size() : x < y;
 }
 
+// What the name of every file list in "info/" ends with.
+constexpr std::string_view list_suffix = ".list";
+
 // One package is told from another by its name and architecture.
 std::string package_key(const StatusEntry &entry)
 {
@@ -242,10 +245,9 @@ class DpkgSource : public LoadedSource<Installed>
         lists_.clear();
         if (!info_)
             return;
-        constexpr std::string_view suffix = ".list";
         int error = base::each_entry(info_.get(), [&](const dirent &entry) {
             std::string_view name = entry.d_name;
-            if (name.ends_with(suffix))
+            if (name.ends_with(list_suffix))
                 list_names_.append(name).push_back('\0');
         });
         // A listing broken off tells nothing: each list is looked up then.
@@ -255,9 +257,13 @@ class DpkgSource : public LoadedSource<Installed>
         std::sort(lists_.begin(), lists_.end());
     }
 
-    bool may_exist(const std::string &list) const
+    // Whether the list of that name, up to its first NUL as the lookup
+    // reads it, may be in "info/".
+    bool may_exist(const char *list) const
     {
-        return !lists_known_ || std::binary_search(lists_.begin(), lists_.end(), list);
+        std::string_view name = list;
+        return !lists_known_ || !name.ends_with(list_suffix) ||
+               std::binary_search(lists_.begin(), lists_.end(), name);
     }
 
     // The package tools record each change of a package in a file of
@@ -325,7 +331,7 @@ class DpkgSource : public LoadedSource<Installed>
             package->add("DESC", join_description(entry.description));
         struct stat st;
         std::optional<std::string> list = file_list(entry);
-        if (list && info_ && may_exist(*list) &&
+        if (list && info_ && may_exist(list->c_str()) &&
             fstatat(dirfd(info_.get()), list->c_str(), &st, 0) == 0)
             if (std::string date = base::install_date(st.st_mtime); !date.empty())
                 package->add("INSTDATE", date);
