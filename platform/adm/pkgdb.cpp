@@ -2,6 +2,7 @@
 
 #include "text.h"
 
+#include <cstring>
 #include <sys/stat.h>
 
 namespace adm
@@ -17,8 +18,12 @@ void Package::add(std::string_view name, std::string_view value)
 
 char *Package::find(std::string_view name) const
 {
+    // The first byte tells most names of the same length apart without a
+    // call; every name ends with a NUL, so an empty one is read safely.
+    const char first = name.empty() ? '\0' : name[0];
     for (const Entry &entry : entries_)
-        if (std::string_view(at(entry.name), entry.name_length) == name)
+        if (entry.name_length == name.size() && *at(entry.name) == first &&
+            memcmp(at(entry.name), name.data(), name.size()) == 0)
             return at(entry.value);
     return nullptr;
 }
@@ -35,8 +40,15 @@ std::optional<std::string_view> maintainer_address(std::string_view maintainer)
 void parse_pkginfo_file(std::string_view text, Package &package)
 {
     // Every line but the comments is a parameter, its "=" a NUL.
-    package.reserve(text.size() + 1,
-                    static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) + 1);
+    size_t lines = 1;
+    const char *end = text.data() + text.size();
+    for (const char *at = text.data(); at != end; lines++) {
+        at = static_cast<const char *>(memchr(at, '\n', static_cast<size_t>(end - at)));
+        if (at == nullptr)
+            break;
+        at++;
+    }
+    package.reserve(text.size() + 1, lines);
     while (!text.empty()) {
         std::string_view line = base::next_line(text);
         if (line.starts_with('#'))
@@ -112,7 +124,10 @@ char *find_param(const Roots &roots, const char *instance, const char *name)
 {
     if (instance == nullptr || name == nullptr)
         return nullptr;
-    if (!looked_up || looked_up->instance() != instance) {
+    // The caller asks by the instance of the record it was handed as a rule,
+    // whose text is the package's own: no need to compare it.
+    if (!looked_up ||
+        (looked_up->instance().c_str() != instance && looked_up->instance() != instance)) {
         if (delivered && delivered->instance() == instance) {
             looked_up = delivered;
         } else if (enumeration) {

@@ -1,7 +1,5 @@
 #include "text.h"
 
-#include <algorithm>
-
 namespace base
 {
 
@@ -15,8 +13,18 @@ std::string_view next_line(std::string_view &text, char end)
 
 std::string_view trim(std::string_view text, std::string_view blanks)
 {
-    text.remove_prefix(std::min(text.find_first_not_of(blanks), text.size()));
-    text.remove_suffix(text.size() - std::min(text.find_last_not_of(blanks) + 1, text.size()));
+    // A loop of its own: the set is a byte or two, and a search of it per
+    // byte of text costs a call each.
+    auto is_blank = [blanks](char c) {
+        for (char blank : blanks)
+            if (c == blank)
+                return true;
+        return false;
+    };
+    while (!text.empty() && is_blank(text.front()))
+        text.remove_prefix(1);
+    while (!text.empty() && is_blank(text.back()))
+        text.remove_suffix(1);
     return text;
 }
 
@@ -24,6 +32,8 @@ std::string fold_lines(std::string_view text,
                        std::optional<std::string_view> (*shape)(std::string_view line))
 {
     std::string folded;
+    // Lines shaped as parts of themselves never fold into more than text.
+    folded.reserve(text.size());
     while (!text.empty())
         if (std::optional<std::string_view> line = shape(next_line(text)))
             folded.append(folded.empty() ? "" : " ").append(*line);

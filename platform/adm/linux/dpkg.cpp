@@ -31,6 +31,15 @@ bool is_blank(char c)
     return c == ' ' || c == '\t';
 }
 
+// A line of blanks only separates stanzas as an empty line does. Most
+// lines start with a field's name, which settles it at the first byte.
+bool is_blank_line(std::string_view raw)
+{
+    if (!raw.empty() && !is_blank(raw[0]) && raw[0] != '\r')
+        return false;
+    return base::trim(content(raw)).empty();
+}
+
 // Field names are case-insensitive.
 bool same_field(std::string_view a, std::string_view b)
 {
@@ -158,6 +167,9 @@ bool by_number(const std::string &a, const std::string &b)
     return x.size() != y.size() ? x.size() < y.size() : x < y;
 }
 
+// What the name of every file list in "info/" ends with.
+constexpr std::string_view list_suffix = ".list";
+
 // One package is told from another by its name and architecture.
 std::string package_key(const StatusEntry &entry)
 {
@@ -218,11 +230,40 @@ class DpkgSource : public LoadedSource<Installed>
         };
         if (!std::is_sorted(installed.begin(), installed.end(), by_instance))
             std::stable_sort(installed.begin(), installed.end(), by_instance);
-        // The file lists are looked up in their folder held open, not by a
-        // whole path each.
-        path_.assign(root_).append("/info");
-        info_.emplace(open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        list_info();
         return 0;
+    }
+
+    // The file lists are looked up in their folder held open, not by a
+    // whole path each, and only those its listing shows: a lookup that
+    // fails costs as much as one that finds the file.
+    void list_info()
+    {
+        path_.assign(root_).append("/info");
+        info_ = base::open_folder(AT_FDCWD, path_.c_str(), true);
+        list_names_.clear();
+        lists_.clear();
+        if (!info_)
+            return;
+        int error = base::each_entry(info_.get(), [&](const dirent &entry) {
+            std::string_view name = entry.d_name;
+            if (name.ends_with(list_suffix))
+                list_names_.append(name).push_back('\0');
+        });
+        // A listing broken off tells nothing: each list is looked up then.
+        lists_known_ = error == 0;
+        for (std::string_view names = list_names_; !names.empty();)
+            lists_.push_back(base::next_line(names, '\0'));
+        std::sort(lists_.begin(), lists_.end());
+    }
+
+    // Whether the list of that name, up to its first NUL as the lookup
+    // reads it, may be in "info/".
+    bool may_exist(const char *list) const
+    {
+        std::string_view name = list;
+        return !lists_known_ || !name.ends_with(list_suffix) ||
+               std::binary_search(lists_.begin(), lists_.end(), name);
     }
 
     // The package tools record each change of a package in a file of
@@ -290,7 +331,8 @@ class DpkgSource : public LoadedSource<Installed>
             package->add("DESC", join_description(entry.description));
         struct stat st;
         std::optional<std::string> list = file_list(entry);
-        if (list && fstatat(info_->get(), list->c_str(), &st, 0) == 0)
+        if (list && info_ && may_exist(list->c_str()) &&
+            fstatat(dirfd(info_.get()), list->c_str(), &st, 0) == 0)
             if (std::string date = base::install_date(st.st_mtime); !date.empty())
                 package->add("INSTDATE", date);
         if (entry.maintainer)
@@ -307,7 +349,10 @@ class DpkgSource : public LoadedSource<Installed>
     std::string text_;
     std::deque<std::string> journal_; // stays put as it grows
     std::vector<StatusEntry> entries_;
-    std::optional<base::Fd> info_; // the folder of the file lists
+    base::Folder info_;                   // the folder of the file lists
+    std::string list_names_;              // the names of its lists, each ended by a NUL
+    std::vector<std::string_view> lists_; // those names, in byte order
+    bool lists_known_ = false;            // whether the listing went to its end
 };
 
 } // namespace
@@ -318,8 +363,7 @@ std::vector<StatusEntry> parse_status_file(std::string_view text)
     Stanza stanza;
     while (!text.empty()) {
         std::string_view raw = base::next_line(text);
-        // A line of blanks only separates stanzas as an empty line does.
-        if (base::trim(content(raw)).empty())
+        if (is_blank_line(raw))
             stanza.finish(entries);
         else
             stanza.take(raw);

@@ -297,6 +297,13 @@ std::shared_ptr<Package> rpm_package(const RpmHeader &item)
 {
     const std::string_view *fields = item.fields;
     auto package = std::make_shared<Package>(item.instance);
+    // Each value is made of fields, the packager's used twice at most, or
+    // is a short stand-in or date; with the names, NULs and separators these
+    // take less than 160 bytes.
+    size_t bytes = 160 + fields[rpm_packager].size();
+    for (std::string_view field : item.fields)
+        bytes += field.size();
+    package->reserve(bytes, 10);
     package->add("NAME", fields[rpm_summary].empty() ? fields[rpm_name] : fields[rpm_summary]);
     package->add("ARCH", arch_of(item));
     std::string version;
