@@ -34,8 +34,14 @@ int name_represents_wholedisk(const char *name);
 // The path of the device node at the end of the links from path, without
 // "/devices" and the minor name, in memory the caller frees; nullptr when
 // path is no link or the chain fails (failures are written as error
-// records). The working directory is the same on return.
-char *get_physical_name(const char *path);
+// records). The working directory is the same on return. chain_proved
+// tells that path was just opened, which proves that its chain ends.
+char *get_physical_name(const char *path, bool chain_proved);
+
+// Takes the working directory once, for every later get_physical_name to
+// return to, instead of asking for it at every walk: it must not change
+// between walks.
+void fix_working_directory();
 
 // Zero-filled memory that never fails: running out ends the program.
 char *alloc_string(const char *text);
