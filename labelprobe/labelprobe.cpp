@@ -142,7 +142,8 @@ static void find_disks()
     bool all_kept = true;
     while (struct dirent *entry = readdir(directory)) {
         const char *name = entry->d_name;
-        if (all_kept && whole_disk_name(name)) {
+        disk_name_form form = name_form(name);
+        if (all_kept && form == whole_disk_slice_name) {
             size_t length = strlen(name) + 1;
             all_kept = kept_length + length <= sizeof disk_names;
             if (all_kept) {
@@ -151,8 +152,7 @@ static void find_disks()
                 kept_disks++;
             }
         }
-        if (is_dot_or_dot_dot(name) || conventional_name(name) || fdisk_physical_name(name) ||
-            name_represents_wholedisk(name))
+        if (form != other_name || is_dot_or_dot_dot(name) || name_represents_wholedisk(name))
             continue;
         queue_disk(name, true);
     }

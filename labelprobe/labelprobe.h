@@ -23,6 +23,11 @@ int conventional_name(const char *name);
 int whole_disk_name(const char *name);
 int fdisk_physical_name(const char *name);
 
+// The one of those forms the whole name has, read once: a whole-disk name
+// is a conventional one too.
+enum disk_name_form { other_name, slice_name, whole_disk_slice_name, fdisk_name };
+disk_name_form name_form(const char *name);
+
 // The name from its first "c", without a slice part of one character
 // ("c0t0d0s2" gives "c0t0d0"). out holds at least strlen(name) + 1 bytes.
 void canonicalize_name(char *out, const char *name);

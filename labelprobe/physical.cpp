@@ -57,11 +57,13 @@ static bool make_resolved_path(char (&work)[path_size], const char *name)
         return false;
     }
     size_t length = strlen(work);
-    int n = snprintf(work + length, sizeof work - length, "/%s", name);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof work - length) {
+    size_t name_length = strlen(name);
+    if (1 + name_length >= sizeof work - length) {
         step_failed(ENAMETOOLONG, "getcwd() failed - %s", nullptr);
         return false;
     }
+    work[length] = '/';
+    memcpy(work + length + 1, name, name_length + 1);
     return true;
 }
 

@@ -46,7 +46,10 @@ static size_t queued_bytes;
 // Requests not yet handed to the socket, which the parent never lets block.
 static char outgoing[sent_bytes_limit];
 static size_t outgoing_length;
+// Answers received and not yet taken: incoming_length bytes from
+// incoming_start.
 static char incoming[queue_length * sizeof(reader_answer)];
+static size_t incoming_start;
 static size_t incoming_length;
 
 static bool is_label_holder(mode_t mode)
@@ -206,6 +209,10 @@ static void send_outgoing()
 // ended or failed.
 static bool receive_ready()
 {
+    // Called with less than an answer left: what is left moves to the
+    // front, so answers are taken without moving the rest each time.
+    memmove(incoming, incoming + incoming_start, incoming_length);
+    incoming_start = 0;
     ssize_t n =
         recv(reader_socket, incoming + incoming_length, sizeof incoming - incoming_length, 0);
     if (n > 0)
@@ -256,7 +263,7 @@ static label_outcome await_answer()
 
 label_outcome take_label(char (&name)[path_size], int *result, char (&label)[label_size])
 {
-    memcpy(name, queued_names[queue_first], path_size);
+    memcpy(name, queued_names[queue_first], strlen(queued_names[queue_first]) + 1);
     label_outcome outcome = await_answer();
     if (outcome != label_answered) {
         if (reader_socket >= 0)
@@ -264,9 +271,9 @@ label_outcome take_label(char (&name)[path_size], int *result, char (&label)[lab
         return outcome;
     }
     reader_answer answer;
-    memcpy(&answer, incoming, sizeof answer);
+    memcpy(&answer, incoming + incoming_start, sizeof answer);
+    incoming_start += sizeof answer;
     incoming_length -= sizeof answer;
-    memmove(incoming, incoming + sizeof answer, incoming_length);
     queued_bytes -= strlen(name) + 1;
     queue_first = (queue_first + 1) % queue_length;
     queue_count--;
