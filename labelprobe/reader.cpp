@@ -46,6 +46,11 @@ static size_t queued_bytes;
 // Requests not yet handed to the socket, which the parent never lets block.
 static char outgoing[sent_bytes_limit];
 static size_t outgoing_length;
+// Requests go out a few at a time as they are queued, so that the reader
+// has work while the parent writes the records before them, and all at
+// once when an answer is waited for.
+enum { names_per_send = queue_length / 4 };
+static size_t unsent_names;
 // Answers received and not yet taken: incoming_length bytes from
 // incoming_start.
 static char incoming[queue_length * sizeof(reader_answer)];
@@ -175,6 +180,18 @@ static long long ms_since(const struct timespec &since)
     return (now.tv_sec - since.tv_sec) * 1000LL + (now.tv_nsec - since.tv_nsec) / 1000000;
 }
 
+static void send_outgoing()
+{
+    ssize_t n = send(reader_socket, outgoing, outgoing_length, MSG_NOSIGNAL);
+    if (n > 0) {
+        memmove(outgoing, outgoing + n, outgoing_length - static_cast<size_t>(n));
+        outgoing_length -= static_cast<size_t>(n);
+    }
+    unsent_names = 0;
+    for (size_t at = 0; at < outgoing_length; at++)
+        unsent_names += outgoing[at] == '\0';
+}
+
 bool label_queue_full()
 {
     return queue_count == queue_length || queued_bytes + path_size > sent_bytes_limit;
@@ -194,15 +211,8 @@ void queue_label_read(const char *name)
     queued_bytes += length;
     memcpy(outgoing + outgoing_length, name, length);
     outgoing_length += length;
-}
-
-static void send_outgoing()
-{
-    ssize_t n = send(reader_socket, outgoing, outgoing_length, MSG_NOSIGNAL);
-    if (n > 0) {
-        memmove(outgoing, outgoing + n, outgoing_length - static_cast<size_t>(n));
-        outgoing_length -= static_cast<size_t>(n);
-    }
+    if (++unsent_names >= names_per_send)
+        send_outgoing();
 }
 
 // Takes in what the reader has sent, without waiting: false once it has
