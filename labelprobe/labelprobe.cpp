@@ -87,7 +87,8 @@ static void report_next_disk()
     // keeps every value to its own line.
     put_field("*node", node_name, path_size, false);
     // Its error records, if any, fall between the node line and the path.
-    char *physical_name = get_physical_name(entry_path);
+    // The reader has just opened the entry: its chain ends.
+    char *physical_name = get_physical_name(entry_path, true);
     put_field("devfs-path", physical_name != nullptr ? physical_name : "", path_size, false);
     // The label's NUL padding ends it; a label of 128 bytes has none.
     put_field("ascii-label", label, label_size, true);
@@ -117,6 +118,7 @@ static void find_disks()
         display_errno_error(error, "Cannot change directory to %s", rdsk_directory);
         exit(finish_output(labelprobe_failure_status));
     }
+    fix_working_directory();
     // Started before the directory is opened, so the reader holds nothing
     // of it.
     int error = start_label_reader(label_deadline_ms);
@@ -140,7 +142,8 @@ static void find_disks()
     bool all_kept = true;
     while (struct dirent *entry = readdir(directory)) {
         const char *name = entry->d_name;
-        if (all_kept && whole_disk_name(name)) {
+        disk_name_form form = name_form(name);
+        if (all_kept && form == whole_disk_slice_name) {
             size_t length = strlen(name) + 1;
             all_kept = kept_length + length <= sizeof disk_names;
             if (all_kept) {
@@ -149,8 +152,7 @@ static void find_disks()
                 kept_disks++;
             }
         }
-        if (is_dot_or_dot_dot(name) || conventional_name(name) || fdisk_physical_name(name) ||
-            name_represents_wholedisk(name))
+        if (form != other_name || is_dot_or_dot_dot(name) || name_represents_wholedisk(name))
             continue;
         queue_disk(name, true);
     }

@@ -23,6 +23,11 @@ int conventional_name(const char *name);
 int whole_disk_name(const char *name);
 int fdisk_physical_name(const char *name);
 
+// The one of those forms the whole name has, read once: a whole-disk name
+// is a conventional one too.
+enum disk_name_form { other_name, slice_name, whole_disk_slice_name, fdisk_name };
+disk_name_form name_form(const char *name);
+
 // The name from its first "c", without a slice part of one character
 // ("c0t0d0s2" gives "c0t0d0"). out holds at least strlen(name) + 1 bytes.
 void canonicalize_name(char *out, const char *name);
@@ -34,8 +39,14 @@ int name_represents_wholedisk(const char *name);
 // The path of the device node at the end of the links from path, without
 // "/devices" and the minor name, in memory the caller frees; nullptr when
 // path is no link or the chain fails (failures are written as error
-// records). The working directory is the same on return.
-char *get_physical_name(const char *path);
+// records). The working directory is the same on return. chain_proved
+// tells that path was just opened, which proves that its chain ends.
+char *get_physical_name(const char *path, bool chain_proved);
+
+// Takes the working directory once, for every later get_physical_name to
+// return to, instead of asking for it at every walk: it must not change
+// between walks.
+void fix_working_directory();
 
 // Zero-filled memory that never fails: running out ends the program.
 char *alloc_string(const char *text);

@@ -27,10 +27,9 @@ static const char *skip_digits(const char *p)
     return p;
 }
 
-// Reads "c<digits>[t<targets>]d<digits>" and then the slice or partition
-// letter; returns what follows the letter, or nullptr when the name has no
-// such start.
-static const char *after_disk_part(const char *p, char part_letter)
+// Reads "c<digits>[t<targets>]d<digits>"; returns what follows, or nullptr
+// when the name has no such start.
+static const char *after_disk_part(const char *p)
 {
     if (*p != 'c')
         return nullptr;
@@ -42,28 +41,33 @@ static const char *after_disk_part(const char *p, char part_letter)
     }
     if (*p != 'd')
         return nullptr;
-    p = skip_digits(p + 1);
-    if (*p != part_letter)
-        return nullptr;
-    return p + 1;
+    return skip_digits(p + 1);
+}
+
+disk_name_form name_form(const char *name)
+{
+    const char *part = after_disk_part(name);
+    if (part == nullptr || (*part != 's' && *part != 'p') || *skip_digits(part + 1) != '\0')
+        return other_name;
+    if (*part == 'p')
+        return fdisk_name;
+    return part[1] == '2' && part[2] == '\0' ? whole_disk_slice_name : slice_name;
 }
 
 int conventional_name(const char *name)
 {
-    const char *p = after_disk_part(name, 's');
-    return p != nullptr && *skip_digits(p) == '\0';
+    disk_name_form form = name_form(name);
+    return form == slice_name || form == whole_disk_slice_name;
 }
 
 int whole_disk_name(const char *name)
 {
-    const char *p = after_disk_part(name, 's');
-    return p != nullptr && p[0] == '2' && p[1] == '\0';
+    return name_form(name) == whole_disk_slice_name;
 }
 
 int fdisk_physical_name(const char *name)
 {
-    const char *p = after_disk_part(name, 'p');
-    return p != nullptr && *skip_digits(p) == '\0';
+    return name_form(name) == fdisk_name;
 }
 
 void canonicalize_name(char *out, const char *name)

@@ -46,7 +46,15 @@ static size_t queued_bytes;
 // Requests not yet handed to the socket, which the parent never lets block.
 static char outgoing[sent_bytes_limit];
 static size_t outgoing_length;
+// Requests go out a few at a time as they are queued, so that the reader
+// has work while the parent writes the records before them, and all at
+// once when an answer is waited for.
+enum { names_per_send = queue_length / 4 };
+static size_t unsent_names;
+// Answers received and not yet taken: incoming_length bytes from
+// incoming_start.
 static char incoming[queue_length * sizeof(reader_answer)];
+static size_t incoming_start;
 static size_t incoming_length;
 
 static bool is_label_holder(mode_t mode)
@@ -172,6 +180,18 @@ static long long ms_since(const struct timespec &since)
     return (now.tv_sec - since.tv_sec) * 1000LL + (now.tv_nsec - since.tv_nsec) / 1000000;
 }
 
+static void send_outgoing()
+{
+    ssize_t n = send(reader_socket, outgoing, outgoing_length, MSG_NOSIGNAL);
+    if (n > 0) {
+        memmove(outgoing, outgoing + n, outgoing_length - static_cast<size_t>(n));
+        outgoing_length -= static_cast<size_t>(n);
+    }
+    unsent_names = 0;
+    for (size_t at = 0; at < outgoing_length; at++)
+        unsent_names += outgoing[at] == '\0';
+}
+
 bool label_queue_full()
 {
     return queue_count == queue_length || queued_bytes + path_size > sent_bytes_limit;
@@ -191,21 +211,18 @@ void queue_label_read(const char *name)
     queued_bytes += length;
     memcpy(outgoing + outgoing_length, name, length);
     outgoing_length += length;
-}
-
-static void send_outgoing()
-{
-    ssize_t n = send(reader_socket, outgoing, outgoing_length, MSG_NOSIGNAL);
-    if (n > 0) {
-        memmove(outgoing, outgoing + n, outgoing_length - static_cast<size_t>(n));
-        outgoing_length -= static_cast<size_t>(n);
-    }
+    if (++unsent_names >= names_per_send)
+        send_outgoing();
 }
 
 // Takes in what the reader has sent, without waiting: false once it has
 // ended or failed.
 static bool receive_ready()
 {
+    // Called with less than an answer left: what is left moves to the
+    // front, so answers are taken without moving the rest each time.
+    memmove(incoming, incoming + incoming_start, incoming_length);
+    incoming_start = 0;
     ssize_t n =
         recv(reader_socket, incoming + incoming_length, sizeof incoming - incoming_length, 0);
     if (n > 0)
@@ -256,7 +273,7 @@ static label_outcome await_answer()
 
 label_outcome take_label(char (&name)[path_size], int *result, char (&label)[label_size])
 {
-    memcpy(name, queued_names[queue_first], path_size);
+    memcpy(name, queued_names[queue_first], strlen(queued_names[queue_first]) + 1);
     label_outcome outcome = await_answer();
     if (outcome != label_answered) {
         if (reader_socket >= 0)
@@ -264,9 +281,9 @@ label_outcome take_label(char (&name)[path_size], int *result, char (&label)[lab
         return outcome;
     }
     reader_answer answer;
-    memcpy(&answer, incoming, sizeof answer);
+    memcpy(&answer, incoming + incoming_start, sizeof answer);
+    incoming_start += sizeof answer;
     incoming_length -= sizeof answer;
-    memmove(incoming, incoming + sizeof answer, incoming_length);
     queued_bytes -= strlen(name) + 1;
     queue_first = (queue_first + 1) % queue_length;
     queue_count--;

@@ -269,8 +269,8 @@ TEST(Labelprobe, PartsNoImageReaches)
     ChildOutcome child = in_child([&] {
         if (chdir(t.path().c_str()) != 0)
             _exit(3);
-        (void)printf("%s ", get_physical_name("hop"));
-        (void)get_physical_name("dangling");
+        (void)printf("%s ", get_physical_name("hop", false));
+        (void)get_physical_name("dangling", false);
         for (const char *name : {"l1", "l2", "fits", "too-long"})
             (void)printf("%d", name_represents_wholedisk(name));
         (void)zalloc(SIZE_MAX / 2);
