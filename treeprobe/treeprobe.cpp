@@ -90,13 +90,63 @@ void allocation_failure()
 // staying zero.
 static char node_value[value_buffer_size + 1];
 
-// One property line, "%s: %s\n", written piecewise: a tree has millions.
+// Lines are put together here and written in one call each: a tree has
+// millions. A line too long for it is written piecewise.
+static char line[4096];
+static size_t line_length;
+
+// Appends the text to the line; false when it does not fit.
+static bool add_to_line(const char *text, size_t length)
+{
+    if (length > sizeof line - line_length)
+        return false;
+    memcpy(line + line_length, text, length);
+    line_length += length;
+    return true;
+}
+
+static bool add_to_line(const char *text)
+{
+    return add_to_line(text, strlen(text));
+}
+
+static void write_line()
+{
+    (void)fwrite(line, 1, line_length, stdout);
+}
+
+// One property line, "%s: %s\n".
 static void print_property(const char *name, const char *separator, const char *text)
 {
+    line_length = 0;
+    if (add_to_line(name) && add_to_line(separator) && add_to_line(text) &&
+        add_to_line("\n", 1)) {
+        write_line();
+        return;
+    }
     (void)fputs(name, stdout);
     (void)fputs(separator, stdout);
     (void)fputs(text, stdout);
     (void)putc_unlocked('\n', stdout);
+}
+
+// The node's header lines: "*node: %s\nnivex-id: %#llx\n", and
+// "nivex-parent-id: %#llx\n" below the root.
+static void print_node(const char *name, uint64_t node, const uint64_t *parent)
+{
+    char hex[24];
+    line_length = 0;
+    if (add_to_line("*node: ") && add_to_line(name) && add_to_line("\nnivex-id: ") &&
+        add_to_line(hex, put_hex(node, hex)) && add_to_line("\n", 1) &&
+        (parent == nullptr ||
+         (add_to_line("nivex-parent-id: ") && add_to_line(hex, put_hex(*parent, hex)) &&
+          add_to_line("\n", 1)))) {
+        write_line();
+        return;
+    }
+    (void)printf("*node: %s\nnivex-id: %#llx\n", name, static_cast<unsigned long long>(node));
+    if (parent != nullptr)
+        (void)printf("nivex-parent-id: %#llx\n", static_cast<unsigned long long>(*parent));
 }
 
 // Writes the node record.
@@ -111,9 +161,7 @@ static int show_properties(const uint64_t *node, const uint64_t *parent)
         display_errorf(error_id_other, code, "Error getting name: %s", error_text(code));
         return 1;
     }
-    (void)printf("*node: %s\nnivex-id: %#llx\n", value, static_cast<unsigned long long>(*node));
-    if (parent != nullptr)
-        (void)printf("nivex-parent-id: %#llx\n", static_cast<unsigned long long>(*parent));
+    print_node(value, *node, parent);
 
     code = lumo_get_first_prop_ptr(*node, &prop);
     if (code != LUMO_OK) {

@@ -2,11 +2,34 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <new>
 
 namespace lumo
 {
+
+namespace
+{
+
+// The hash of a name for the name slots: names are short, so eight bytes
+// at a time, the last few one at a time.
+size_t name_hash(std::string_view name)
+{
+    constexpr uint64_t multiplier = 0x9e3779b97f4a7c15;
+    uint64_t hash = name.size() * multiplier;
+    const char *at = name.data();
+    size_t left = name.size();
+    for (; left >= 8; at += 8, left -= 8) {
+        uint64_t word;
+        memcpy(&word, at, sizeof word);
+        hash = (hash ^ word) * multiplier;
+        hash ^= hash >> 29;
+    }
+    for (; left > 0; at++, left--)
+        hash = (hash ^ static_cast<unsigned char>(*at)) * multiplier;
+    return static_cast<size_t>(hash ^ hash >> 32);
+}
+
+} // namespace
 
 uint32_t Tree::intern(std::string_view name)
 {
@@ -18,7 +41,7 @@ uint32_t Tree::intern(std::string_view name)
         for (uint32_t offset : name_slots_) {
             if (offset == 0)
                 continue;
-            size_t at = std::hash<std::string_view>()(names_.data() + offset) & (slots.size() - 1);
+            size_t at = name_hash(names_.data() + offset) & (slots.size() - 1);
             while (slots[at] != 0)
                 at = (at + 1) & (slots.size() - 1);
             slots[at] = offset;
@@ -26,7 +49,7 @@ uint32_t Tree::intern(std::string_view name)
         name_slots_.swap(slots);
     }
     size_t mask = name_slots_.size() - 1;
-    size_t at = std::hash<std::string_view>()(name) & mask;
+    size_t at = name_hash(name) & mask;
     for (; name_slots_[at] != 0; at = (at + 1) & mask)
         if (names_.compare(name_slots_[at], name.size(), name) == 0 &&
             names_[name_slots_[at] + name.size()] == '\0')
@@ -48,9 +71,10 @@ void Tree::store(Object &object, int32_t type, std::string_view value, bool stri
     object.type = string ? LUMO_TYPE_STRING : type;
     object.value_offset = static_cast<uint32_t>(values_.size());
     object.value_length = static_cast<uint32_t>(value.size() + (string ? 1 : 0));
-    values_.insert(values_.end(), value.begin(), value.end());
-    if (string)
-        values_.push_back('\0');
+    // Grown zeroed, so a string's NUL is there.
+    values_.resize(values_.size() + object.value_length);
+    if (!value.empty())
+        memcpy(values_.data() + object.value_offset, value.data(), value.size());
 }
 
 uint32_t Tree::add(Kind kind, uint32_t name, int32_t type, std::string_view value, bool string)
