@@ -143,6 +143,15 @@ static const char *unsigned_text(uint32_t size, const unsigned char *value)
     return hex_text(number);
 }
 
+// The "%f" texts of the numbers met last, by their bits: a tree holds few
+// distinct numbers, and formatting one costs more than all else in a line.
+// An empty text is an unused entry; a longer text than fits is not kept.
+struct float_text_entry {
+    uint64_t bits;
+    char text[24];
+};
+static float_text_entry float_texts[1024];
+
 static const char *float_text(uint32_t size, const unsigned char *value)
 {
     double number;
@@ -152,7 +161,16 @@ static const char *float_text(uint32_t size, const unsigned char *value)
         number = number_at<double>(value);
     else
         return strcpy(strvalbuf, "(not readable)");
-    (void)snprintf(strvalbuf, sizeof strvalbuf, "%f", number);
+    uint64_t bits;
+    memcpy(&bits, &number, sizeof bits);
+    float_text_entry *entry = &float_texts[(bits * 0x9e3779b97f4a7c15U) >> 54];
+    if (entry->text[0] != '\0' && entry->bits == bits)
+        return strcpy(strvalbuf, entry->text);
+    int length = snprintf(strvalbuf, sizeof strvalbuf, "%f", number);
+    if (length > 0 && static_cast<size_t>(length) < sizeof entry->text) {
+        memcpy(entry->text, strvalbuf, static_cast<size_t>(length) + 1);
+        entry->bits = bits;
+    }
     return strvalbuf;
 }
 

@@ -119,8 +119,7 @@ static void write_line()
 static void print_property(const char *name, const char *separator, const char *text)
 {
     line_length = 0;
-    if (add_to_line(name) && add_to_line(separator) && add_to_line(text) &&
-        add_to_line("\n", 1)) {
+    if (add_to_line(name) && add_to_line(separator) && add_to_line(text) && add_to_line("\n", 1)) {
         write_line();
         return;
     }
@@ -138,9 +137,8 @@ static void print_node(const char *name, uint64_t node, const uint64_t *parent)
     line_length = 0;
     if (add_to_line("*node: ") && add_to_line(name) && add_to_line("\nnivex-id: ") &&
         add_to_line(hex, put_hex(node, hex)) && add_to_line("\n", 1) &&
-        (parent == nullptr ||
-         (add_to_line("nivex-parent-id: ") && add_to_line(hex, put_hex(*parent, hex)) &&
-          add_to_line("\n", 1)))) {
+        (parent == nullptr || (add_to_line("nivex-parent-id: ") &&
+                               add_to_line(hex, put_hex(*parent, hex)) && add_to_line("\n", 1)))) {
         write_line();
         return;
     }

@@ -116,8 +116,8 @@ bool is_blank(char c)
 // words are written to room, which never holds more than the line. The
 // words are the first count of words, which only grows, so that a line
 // costs no allocation once one as long has been read.
-bool split_words(std::string_view line, std::vector<Word> &words, size_t &count,
-                 std::string &room, std::string &problem)
+bool split_words(std::string_view line, std::vector<Word> &words, size_t &count, std::string &room,
+                 std::string &problem)
 {
     count = 0;
     room.clear();

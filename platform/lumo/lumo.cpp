@@ -79,7 +79,9 @@ int find_object(uint64_t handle, Kind kind, Kind other_kind, const Object *&obje
     if (!tree)
         return LUMO_NOT_INITIALIZED;
     try {
-        if (fill)
+        // Asked only of a pending object: most were filled in when loaded.
+        const Object *found = tree->find(handle);
+        if (fill && found != nullptr && found->pending)
             tree->complete(handle);
     } catch (...) {
         return LUMO_FAILURE;

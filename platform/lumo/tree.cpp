@@ -71,10 +71,9 @@ void Tree::store(Object &object, int32_t type, std::string_view value, bool stri
     object.type = string ? LUMO_TYPE_STRING : type;
     object.value_offset = static_cast<uint32_t>(values_.size());
     object.value_length = static_cast<uint32_t>(value.size() + (string ? 1 : 0));
-    // Grown zeroed, so a string's NUL is there.
-    values_.resize(values_.size() + object.value_length);
-    if (!value.empty())
-        memcpy(values_.data() + object.value_offset, value.data(), value.size());
+    values_.append(value);
+    if (string)
+        values_.push_back('\0');
 }
 
 uint32_t Tree::add(Kind kind, uint32_t name, int32_t type, std::string_view value, bool string)
