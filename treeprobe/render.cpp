@@ -165,7 +165,7 @@ static const char *float_text(uint32_t size, const unsigned char *value)
     memcpy(&bits, &number, sizeof bits);
     float_text_entry *entry = &float_texts[(bits * 0x9e3779b97f4a7c15U) >> 54];
     if (entry->text[0] != '\0' && entry->bits == bits)
-        return strcpy(strvalbuf, entry->text);
+        return static_cast<const char *>(memcpy(strvalbuf, entry->text, sizeof entry->text));
     int length = snprintf(strvalbuf, sizeof strvalbuf, "%f", number);
     if (length > 0 && static_cast<size_t>(length) < sizeof entry->text) {
         memcpy(entry->text, strvalbuf, static_cast<size_t>(length) + 1);

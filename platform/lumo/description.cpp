@@ -4,6 +4,7 @@
 #include "text.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -110,6 +111,28 @@ bool is_blank(char c)
     return c == ' ' || c == '\t' || c == '\r';
 }
 
+// The first byte from p on that is at most ' ', a blank or another control
+// byte, or last. Words are looked along eight bytes at a time: a byte below
+// 0x21 sets the top bit of its place in (word - 0x21...) & ~word, and the
+// lowest such place is the first such byte, borrows only running upwards.
+const char *word_end(const char *p, const char *last)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint64_t ones = 0x0101010101010101;
+        constexpr uint64_t tops = 0x8080808080808080;
+        for (; last - p >= 8; p += 8) {
+            uint64_t word;
+            memcpy(&word, p, sizeof word);
+            uint64_t low = (word - 0x21 * ones) & ~word & tops;
+            if (low != 0)
+                return p + std::countr_zero(low) / 8;
+        }
+    }
+    while (p != last && static_cast<unsigned char>(*p) > ' ')
+        p++;
+    return p;
+}
+
 // Splits a line into words at blanks and tabs. A word in double quotes may
 // hold blanks and the escapes \n \t \r \\ \" and \xHH; a word that starts
 // with # outside quotes starts a comment, to the end of the line. Quoted
@@ -140,8 +163,7 @@ bool split_words(std::string_view line, std::vector<Word> &words, size_t &count,
         if (*p != '"') {
             const char *start = p;
             for (;;) {
-                while (p != last && static_cast<unsigned char>(*p) > ' ')
-                    p++;
+                p = word_end(p, last);
                 if (p == last || is_blank(*p))
                     break;
                 p++;
@@ -209,8 +231,16 @@ bool parse_integer(std::string_view text, bool negative_allowed, uint64_t &magni
     }
     if (text.empty())
         return false;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude, base);
-    return error == std::errc() && end == text.data() + text.size();
+    // Digits only, and no more than 64 bits hold.
+    uint64_t number = 0;
+    for (char c : text) {
+        int digit = base == 16 ? hex_digit(c) : c >= '0' && c <= '9' ? c - '0' : -1;
+        if (digit < 0 || __builtin_mul_overflow(number, static_cast<uint64_t>(base), &number) ||
+            __builtin_add_overflow(number, static_cast<uint64_t>(digit), &number))
+            return false;
+    }
+    magnitude = number;
+    return true;
 }
 
 bool parse_signed(std::string_view text, int64_t &number)
