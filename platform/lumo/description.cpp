@@ -231,8 +231,19 @@ bool parse_integer(std::string_view text, bool negative_allowed, uint64_t &magni
     }
     if (text.empty())
         return false;
-    // Digits only, and no more than 64 bits hold.
+    // Digits only, and no more than 64 bits hold: 19 decimal or 16
+    // hexadecimal digits always do.
     uint64_t number = 0;
+    if (text.size() <= (base == 10 ? 19u : 16u)) {
+        for (char c : text) {
+            int digit = base == 16 ? hex_digit(c) : c >= '0' && c <= '9' ? c - '0' : -1;
+            if (digit < 0)
+                return false;
+            number = number * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+        }
+        magnitude = number;
+        return true;
+    }
     for (char c : text) {
         int digit = base == 16 ? hex_digit(c) : c >= '0' && c <= '9' ? c - '0' : -1;
         if (digit < 0 || __builtin_mul_overflow(number, static_cast<uint64_t>(base), &number) ||
