@@ -529,8 +529,10 @@ bool Reader::value_line(std::span<const Word> words)
 
     int32_t type = -1;
     bool named = false;
+    std::string_view word = words[0].text;
+    // The first letter rules out most names without a call to compare.
     for (const auto &entry : type_names)
-        if (words[0].text == entry.name) {
+        if (word.size() == entry.name.size() && word[0] == entry.name[0] && word == entry.name) {
             type = entry.code;
             named = true;
             break;
