@@ -268,7 +268,7 @@ static const char *fetch_table_handle(uint64_t handle, uint32_t size, uint64_t *
     return strvalbuf;
 }
 
-const char *lumostrval(uint64_t handle, lumo_propinfo_t info, const void *value)
+const char *lumostrval(uint64_t handle, const lumo_propinfo_t &info, const void *value)
 {
     const unsigned char *bytes = static_cast<const unsigned char *>(value);
     switch (info.type) {
