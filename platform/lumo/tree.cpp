@@ -11,21 +11,34 @@ namespace
 {
 
 // The hash of a name for the name slots: names are short, so eight bytes
-// at a time, the last few one at a time.
+// at a time, the last eight (or, of a shorter name, its first and last
+// bytes) in one more step.
 size_t name_hash(std::string_view name)
 {
     constexpr uint64_t multiplier = 0x9e3779b97f4a7c15;
-    uint64_t hash = name.size() * multiplier;
     const char *at = name.data();
-    size_t left = name.size();
-    for (; left >= 8; at += 8, left -= 8) {
-        uint64_t word;
-        memcpy(&word, at, sizeof word);
-        hash = (hash ^ word) * multiplier;
-        hash ^= hash >> 29;
+    size_t size = name.size();
+    uint64_t hash = size * multiplier;
+    uint64_t word = 0;
+    if (size >= 8) {
+        for (; size > 8; at += 8, size -= 8) {
+            memcpy(&word, at, sizeof word);
+            hash = (hash ^ word) * multiplier;
+            hash ^= hash >> 29;
+        }
+        memcpy(&word, at + size - 8, sizeof word);
+    } else if (size >= 4) {
+        uint32_t first;
+        uint32_t last;
+        memcpy(&first, at, sizeof first);
+        memcpy(&last, at + size - 4, sizeof last);
+        word = uint64_t{first} << 32 | last;
+    } else if (size > 0) {
+        word = static_cast<unsigned char>(at[0]) << 16 |
+               static_cast<unsigned char>(at[size / 2]) << 8 |
+               static_cast<unsigned char>(at[size - 1]);
     }
-    for (; left > 0; at++, left--)
-        hash = (hash ^ static_cast<unsigned char>(*at)) * multiplier;
+    hash = (hash ^ word) * multiplier;
     return static_cast<size_t>(hash ^ hash >> 32);
 }
 
