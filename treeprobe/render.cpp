@@ -44,6 +44,60 @@ template <typename Number> static Number number_at(const unsigned char *value)
     return number;
 }
 
+// The decimal digits of a number, written to end backwards; returns the
+// first.
+static char *decimal_digits(unsigned long long number, char *end)
+{
+    do {
+        *--end = static_cast<char>('0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    return end;
+}
+
+// What "%lld" writes, without a format to interpret: a tree has millions.
+static const char *decimal_text(long long number)
+{
+    char digits[24];
+    char *end = digits + sizeof digits;
+    unsigned long long magnitude = static_cast<unsigned long long>(number);
+    if (number < 0)
+        magnitude = 0 - magnitude;
+    char *first = decimal_digits(magnitude, end);
+    if (number < 0)
+        *--first = '-';
+    size_t length = static_cast<size_t>(end - first);
+    memcpy(strvalbuf, first, length);
+    strvalbuf[length] = '\0';
+    return strvalbuf;
+}
+
+size_t put_hex(unsigned long long number, char *text)
+{
+    static const char hex_digits[] = "0123456789abcdef";
+    if (number == 0) {
+        memcpy(text, "0", 2);
+        return 1;
+    }
+    char digits[24];
+    char *end = digits + sizeof digits;
+    char *first = end;
+    for (; number != 0; number >>= 4)
+        *--first = hex_digits[number & 0xf];
+    *--first = 'x';
+    *--first = '0';
+    size_t length = static_cast<size_t>(end - first);
+    memcpy(text, first, length);
+    text[length] = '\0';
+    return length;
+}
+
+static const char *hex_text(unsigned long long number)
+{
+    (void)put_hex(number, strvalbuf);
+    return strvalbuf;
+}
+
 static const char *signed_text(uint32_t size, const unsigned char *value)
 {
     long long number;
@@ -63,8 +117,7 @@ static const char *signed_text(uint32_t size, const unsigned char *value)
     default:
         fatal_error(error_id_other, 0, "Integer error");
     }
-    (void)snprintf(strvalbuf, sizeof strvalbuf, "%lld", number);
-    return strvalbuf;
+    return decimal_text(number);
 }
 
 static const char *unsigned_text(uint32_t size, const unsigned char *value)
@@ -87,9 +140,17 @@ static const char *unsigned_text(uint32_t size, const unsigned char *value)
         fatal_error(error_id_other, 0, "Integer error");
     }
     // "%#llx" writes what "%#x" does for the narrower ones.
-    (void)snprintf(strvalbuf, sizeof strvalbuf, "%#llx", number);
-    return strvalbuf;
+    return hex_text(number);
 }
+
+// The "%f" texts of the numbers met last, by their bits: a tree holds few
+// distinct numbers, and formatting one costs more than all else in a line.
+// An empty text is an unused entry; a longer text than fits is not kept.
+struct float_text_entry {
+    uint64_t bits;
+    char text[24];
+};
+static float_text_entry float_texts[1024];
 
 static const char *float_text(uint32_t size, const unsigned char *value)
 {
@@ -100,7 +161,16 @@ static const char *float_text(uint32_t size, const unsigned char *value)
         number = number_at<double>(value);
     else
         return strcpy(strvalbuf, "(not readable)");
-    (void)snprintf(strvalbuf, sizeof strvalbuf, "%f", number);
+    uint64_t bits;
+    memcpy(&bits, &number, sizeof bits);
+    float_text_entry *entry = &float_texts[(bits * 0x9e3779b97f4a7c15U) >> 54];
+    if (entry->text[0] != '\0' && entry->bits == bits)
+        return static_cast<const char *>(memcpy(strvalbuf, entry->text, sizeof entry->text));
+    int length = snprintf(strvalbuf, sizeof strvalbuf, "%f", number);
+    if (length > 0 && static_cast<size_t>(length) < sizeof entry->text) {
+        memcpy(entry->text, strvalbuf, static_cast<size_t>(length) + 1);
+        entry->bits = bits;
+    }
     return strvalbuf;
 }
 
@@ -125,6 +195,47 @@ static const char *string_text(uint32_t size, const char *value)
     return strvalbuf;
 }
 
+// Two digits of a number below 100 at text.
+static void two_digits(char *text, int number)
+{
+    text[0] = static_cast<char>('0' + number / 10);
+    text[1] = static_cast<char>('0' + number % 10);
+}
+
+// asctime's text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", laid out by hand
+// where every field has its fixed width: a year of four digits and the
+// others in their ranges. Returns false for any other time.
+static bool fixed_time_text(const struct tm *local, char *text)
+{
+    static const char day_names[] = "SunMonTueWedThuFriSat";
+    static const char month_names[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+    if (local->tm_year < 1000 - 1900 || local->tm_year > 9999 - 1900 || local->tm_wday < 0 ||
+        local->tm_wday > 6 || local->tm_mon < 0 || local->tm_mon > 11 || local->tm_mday < 1 ||
+        local->tm_mday > 31 || local->tm_hour < 0 || local->tm_hour > 99 || local->tm_min < 0 ||
+        local->tm_min > 99 || local->tm_sec < 0 || local->tm_sec > 99)
+        return false;
+    int year = local->tm_year + 1900;
+    memcpy(text, day_names + 3 * local->tm_wday, 3);
+    text[3] = ' ';
+    memcpy(text + 4, month_names + 3 * local->tm_mon, 3);
+    text[7] = ' ';
+    two_digits(text + 8, local->tm_mday);
+    if (local->tm_mday < 10)
+        text[8] = ' ';
+    text[10] = ' ';
+    two_digits(text + 11, local->tm_hour);
+    text[13] = ':';
+    two_digits(text + 14, local->tm_min);
+    text[16] = ':';
+    two_digits(text + 17, local->tm_sec);
+    text[19] = ' ';
+    two_digits(text + 20, year / 100);
+    two_digits(text + 22, year % 100);
+    text[24] = '\n';
+    text[25] = '\0';
+    return true;
+}
+
 static const char *timestamp_text(uint32_t size, const unsigned char *value)
 {
     time_t when = static_cast<time_t>(static_cast<int64_t>(leading_bytes(size, value)));
@@ -132,7 +243,11 @@ static const char *timestamp_text(uint32_t size, const unsigned char *value)
     // the time zone once per run where localtime checks it at every call.
     // The text keeps its line feed; a year it cannot express gives null.
     struct tm local;
-    const char *text = localtime_r(&when, &local) != nullptr ? asctime(&local) : nullptr;
+    if (localtime_r(&when, &local) == nullptr)
+        return strcpy(strvalbuf, "(not readable)");
+    if (fixed_time_text(&local, strvalbuf))
+        return strvalbuf;
+    const char *text = asctime(&local);
     (void)snprintf(strvalbuf, sizeof strvalbuf, "%s", text != nullptr ? text : "(not readable)");
     return strvalbuf;
 }
@@ -153,7 +268,7 @@ static const char *fetch_table_handle(uint64_t handle, uint32_t size, uint64_t *
     return strvalbuf;
 }
 
-const char *lumostrval(uint64_t handle, lumo_propinfo_t info, const void *value)
+const char *lumostrval(uint64_t handle, const lumo_propinfo_t &info, const void *value)
 {
     const unsigned char *bytes = static_cast<const unsigned char *>(value);
     switch (info.type) {
@@ -167,9 +282,7 @@ const char *lumostrval(uint64_t handle, lumo_propinfo_t info, const void *value)
     case LUMO_TYPE_FLOAT:
         return float_text(info.size, bytes);
     case LUMO_TYPE_HANDLE:
-        (void)snprintf(strvalbuf, sizeof strvalbuf, "%#llx",
-                       static_cast<unsigned long long>(leading_bytes(info.size, bytes)));
-        return strvalbuf;
+        return hex_text(leading_bytes(info.size, bytes));
     case LUMO_TYPE_TABLE: {
         uint64_t table;
         const char *failure = fetch_table_handle(handle, info.size, &table);

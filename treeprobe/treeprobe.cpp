@@ -69,8 +69,11 @@ bool is_fatal(int code)
     return code == LUMO_NOT_INITIALIZED || code == LUMO_STALE_HANDLE || code == LUMO_INVALID_HANDLE;
 }
 
+static void flush_lines();
+
 void fatal_error(int32_t id, int32_t number, const char *format, ...)
 {
+    flush_lines();
     va_list args;
     va_start(args, format);
     display_errorv(id, number, format, args);
@@ -90,17 +93,90 @@ void allocation_failure()
 // staying zero.
 static char node_value[value_buffer_size + 1];
 
-// One property line, "%s: %s\n", written piecewise: a tree has millions.
+// A node's lines are gathered here and written in few calls: a tree has
+// millions. Whatever else writes to standard output (an error record, the
+// end of the run) comes after flush_lines, which fatal_error and the end
+// of every node record call; a line too long for the room goes out
+// piecewise after what is gathered.
+static char lines[8192];
+static size_t lines_length;
+
+static void flush_lines()
+{
+    if (lines_length > 0)
+        (void)fwrite(lines, 1, lines_length, stdout);
+    lines_length = 0;
+}
+
+// Makes room for length bytes at the end of the gathered lines; false
+// when they cannot hold that many, with the gathered lines written.
+static bool room_for(size_t length)
+{
+    if (length <= sizeof lines - lines_length)
+        return true;
+    flush_lines();
+    return length <= sizeof lines;
+}
+
+static void add_text(const char *text, size_t length)
+{
+    memcpy(lines + lines_length, text, length);
+    lines_length += length;
+}
+
+// One property line, "%s: %s\n".
 static void print_property(const char *name, const char *separator, const char *text)
 {
+    size_t name_length = strlen(name);
+    size_t separator_length = strlen(separator);
+    size_t text_length = strlen(text);
+    if (room_for(name_length + separator_length + text_length + 1)) {
+        add_text(name, name_length);
+        add_text(separator, separator_length);
+        add_text(text, text_length);
+        add_text("\n", 1);
+        return;
+    }
     (void)fputs(name, stdout);
     (void)fputs(separator, stdout);
     (void)fputs(text, stdout);
     (void)putc_unlocked('\n', stdout);
 }
 
-// Writes the node record.
-static int show_properties(const uint64_t *node, const uint64_t *parent)
+// The node's header lines: "*node: %s\nnivex-id: %#llx\n", and
+// "nivex-parent-id: %#llx\n" below the root.
+static void print_node(const char *name, uint64_t node, const uint64_t *parent)
+{
+    static const char node_key[] = "*node: ";
+    static const char id_key[] = "\nnivex-id: ";
+    static const char parent_key[] = "nivex-parent-id: ";
+    char id[24];
+    char parent_id[24];
+    size_t id_length = put_hex(node, id);
+    size_t parent_length = parent != nullptr ? put_hex(*parent, parent_id) : 0;
+    size_t name_length = strlen(name);
+    size_t length = sizeof node_key - 1 + name_length + sizeof id_key - 1 + id_length + 1 +
+                    (parent != nullptr ? sizeof parent_key - 1 + parent_length + 1 : 0);
+    if (!room_for(length)) {
+        (void)printf("*node: %s\nnivex-id: %#llx\n", name, static_cast<unsigned long long>(node));
+        if (parent != nullptr)
+            (void)printf("nivex-parent-id: %#llx\n", static_cast<unsigned long long>(*parent));
+        return;
+    }
+    add_text(node_key, sizeof node_key - 1);
+    add_text(name, name_length);
+    add_text(id_key, sizeof id_key - 1);
+    add_text(id, id_length);
+    add_text("\n", 1);
+    if (parent != nullptr) {
+        add_text(parent_key, sizeof parent_key - 1);
+        add_text(parent_id, parent_length);
+        add_text("\n", 1);
+    }
+}
+
+// Gathers the node record; an error record goes out after what came before.
+static int gather_properties(const uint64_t *node, const uint64_t *parent)
 {
     char *value = node_value;
     lumo_propinfo_t info;
@@ -108,21 +184,22 @@ static int show_properties(const uint64_t *node, const uint64_t *parent)
 
     int code = lumo_get_propval_by_name_ptr(*node, "name", value, value_buffer_size);
     if (code != LUMO_OK) {
+        flush_lines();
         display_errorf(error_id_other, code, "Error getting name: %s", error_text(code));
         return 1;
     }
-    (void)printf("*node: %s\nnivex-id: %#llx\n", value, static_cast<unsigned long long>(*node));
-    if (parent != nullptr)
-        (void)printf("nivex-parent-id: %#llx\n", static_cast<unsigned long long>(*parent));
+    print_node(value, *node, parent);
 
     code = lumo_get_first_prop_ptr(*node, &prop);
     if (code != LUMO_OK) {
+        flush_lines();
         display_errorf(error_id_other, code, "Error in lumo_get_first_prop: %s", error_text(code));
         return 1;
     }
     for (;;) {
         code = lumo_get_propinfo_ptr(prop, &info);
         if (code != LUMO_OK) {
+            flush_lines();
             display_errorf(error_id_other, code, "Error in lumo_get_propinfo: %s",
                            error_text(code));
             return 1;
@@ -132,6 +209,7 @@ static int show_properties(const uint64_t *node, const uint64_t *parent)
         if (code == LUMO_OK) {
             print_property(info.name, ": ", lumostrval(prop, info, value));
         } else if (is_fatal(code)) {
+            flush_lines();
             display_errorf(error_id_other, code, "Error in lumo_get_propval: %s", error_text(code));
             return 1;
         } else if (code == LUMO_NOT_READABLE) {
@@ -144,11 +222,20 @@ static int show_properties(const uint64_t *node, const uint64_t *parent)
         if (code == LUMO_END_OF_LIST)
             return 0;
         if (code != LUMO_OK) {
+            flush_lines();
             display_errorf(error_id_other, code, "Error in lumo_get_next_prop: %s",
                            error_text(code));
             return 1;
         }
     }
+}
+
+// Writes the node record.
+static int show_properties(const uint64_t *node, const uint64_t *parent)
+{
+    int failed = gather_properties(node, parent);
+    flush_lines();
+    return failed;
 }
 
 // The walk writes the nodes depth first, each before its children,

@@ -41,7 +41,12 @@ int load_lumo_libs();
 int walk_platform_tree();
 
 // The text of a property's value, in a buffer the next call overwrites.
-const char *lumostrval(uint64_t handle, lumo_propinfo_t info, const void *value);
+const char *lumostrval(uint64_t handle, const lumo_propinfo_t &info, const void *value);
+
+// Writes what "%#llx" does for the number, "0x" and the lowercase digits
+// or 0 alone, and a NUL to text, which has room for 19 bytes. Returns the
+// length without the NUL.
+size_t put_hex(unsigned long long number, char *text);
 
 // ---- Shared by the walk and the renderer ----
 

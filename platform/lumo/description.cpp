@@ -4,10 +4,12 @@
 #include "text.h"
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
 #include <fcntl.h>
+#include <span>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -17,6 +19,12 @@ namespace lumo
 
 namespace
 {
+
+// The bit of a name among a node's few (see Block).
+uint64_t name_bit(uint32_t name)
+{
+    return uint64_t{1} << ((name * uint64_t{0x9e3779b97f4a7c15}) >> 58);
+}
 
 // A value (after size=) may not exceed this: large enough for any value a
 // reader can fetch, small enough that a typo cannot exhaust memory.
@@ -39,6 +47,9 @@ struct Block {
     // answer: from names_from on in the reader's list while they are few,
     // in a set of their own when they are many.
     size_t names_from = 0;
+    // One bit of 64 for each name among the few, so that a new name is
+    // mostly known as new without the look along them.
+    uint64_t few_bits = 0;
     std::unordered_set<uint32_t> many = {};
 };
 
@@ -71,46 +82,103 @@ const char *const operation_names[op_count] = {
     "first_prop", "name", "child", "peer", "info", "value", "next", "next_row", "first_cell",
 };
 
+// The value of a hexadecimal digit, or -1.
+int hex_digit(char digit)
+{
+    if (digit >= '0' && digit <= '9')
+        return digit - '0';
+    if (digit >= 'a' && digit <= 'f')
+        return digit - 'a' + 10;
+    if (digit >= 'A' && digit <= 'F')
+        return digit - 'A' + 10;
+    return -1;
+}
+
 // The byte of two hexadecimal digits at text[at], or -1.
 int hex_byte(std::string_view text, size_t at)
 {
-    unsigned char byte;
-    const char *first = text.data() + std::min(at, text.size());
-    const char *last = text.data() + std::min(at + 2, text.size());
-    auto [end, error] = std::from_chars(first, last, byte, 16);
-    return last - first == 2 && error == std::errc() && end == last ? byte : -1;
+    if (at >= text.size() || text.size() - at < 2)
+        return -1;
+    int high = hex_digit(text[at]);
+    int low = hex_digit(text[at + 1]);
+    return high < 0 || low < 0 ? -1 : high << 4 | low;
+}
+
+// Blanks part the words of a line; all of them are at most ' ', so a byte
+// above it is never one.
+bool is_blank(char c)
+{
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+// The first byte from p on that is at most ' ', a blank or another control
+// byte, or last. Words are looked along eight bytes at a time: a byte below
+// 0x21 sets the top bit of its place in (word - 0x21...) & ~word, and the
+// lowest such place is the first such byte, borrows only running upwards.
+const char *word_end(const char *p, const char *last)
+{
+    if constexpr (std::endian::native == std::endian::little) {
+        constexpr uint64_t ones = 0x0101010101010101;
+        constexpr uint64_t tops = 0x8080808080808080;
+        for (; last - p >= 8; p += 8) {
+            uint64_t word;
+            memcpy(&word, p, sizeof word);
+            uint64_t low = (word - 0x21 * ones) & ~word & tops;
+            if (low != 0)
+                return p + std::countr_zero(low) / 8;
+        }
+    }
+    while (p != last && static_cast<unsigned char>(*p) > ' ')
+        p++;
+    return p;
 }
 
 // Splits a line into words at blanks and tabs. A word in double quotes may
 // hold blanks and the escapes \n \t \r \\ \" and \xHH; a word that starts
 // with # outside quotes starts a comment, to the end of the line. Quoted
-// words are written to room, which never holds more than the line.
-bool split_words(std::string_view line, std::vector<Word> &words, std::string &room,
+// words are written to room, which never holds more than the line. The
+// words are the first count of words, which only grows, so that a line
+// costs no allocation once one as long has been read.
+bool split_words(std::string_view line, std::vector<Word> &words, size_t &count, std::string &room,
                  std::string &problem)
 {
+    count = 0;
     room.clear();
     room.reserve(line.size());
-    size_t i = 0;
-    while (i < line.size()) {
-        if (line[i] == ' ' || line[i] == '\t' || line[i] == '\r') {
-            i++;
+    auto add = [&words, &count](std::string_view text, bool quoted) {
+        if (count == words.size())
+            words.resize(2 * count + 8);
+        words[count++] = {text, quoted};
+    };
+    const char *const first = line.data();
+    const char *const last = first + line.size();
+    const char *p = first;
+    while (p != last) {
+        if (is_blank(*p)) {
+            p++;
             continue;
         }
-        if (line[i] == '#')
+        if (*p == '#')
             return true;
-        if (line[i] != '"') {
-            size_t start = i;
-            while (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r')
-                i++;
-            words.push_back({line.substr(start, i - start), false});
+        if (*p != '"') {
+            const char *start = p;
+            for (;;) {
+                p = word_end(p, last);
+                if (p == last || is_blank(*p))
+                    break;
+                p++;
+            }
+            add({start, static_cast<size_t>(p - start)}, false);
             continue;
         }
         size_t start = room.size();
-        i++;
+        size_t i = static_cast<size_t>(p - first) + 1;
         for (;;) {
             // Up to the closing quote or the next escape in one go.
-            size_t stop = line.find_first_of("\"\\", i);
-            if (stop == line.npos) {
+            size_t stop = i;
+            while (stop < line.size() && line[stop] != '"' && line[stop] != '\\')
+                stop++;
+            if (stop == line.size()) {
                 problem = "unterminated string";
                 return false;
             }
@@ -136,11 +204,12 @@ bool split_words(std::string_view line, std::vector<Word> &words, std::string &r
             room.push_back(static_cast<char>(byte));
             i += 2;
         }
-        if (i < line.size() && line[i] != ' ' && line[i] != '\t' && line[i] != '\r') {
+        if (i < line.size() && !is_blank(line[i])) {
             problem = "text right after a closing quote";
             return false;
         }
-        words.push_back({std::string_view(room).substr(start), true});
+        add(std::string_view(room).substr(start), true);
+        p = first + i;
     }
     return true;
 }
@@ -162,8 +231,27 @@ bool parse_integer(std::string_view text, bool negative_allowed, uint64_t &magni
     }
     if (text.empty())
         return false;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), magnitude, base);
-    return error == std::errc() && end == text.data() + text.size();
+    // Digits only, and no more than 64 bits hold: 19 decimal or 16
+    // hexadecimal digits always do.
+    uint64_t number = 0;
+    if (text.size() <= (base == 10 ? 19u : 16u)) {
+        for (char c : text) {
+            int digit = base == 16 ? hex_digit(c) : c >= '0' && c <= '9' ? c - '0' : -1;
+            if (digit < 0)
+                return false;
+            number = number * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+        }
+        magnitude = number;
+        return true;
+    }
+    for (char c : text) {
+        int digit = base == 16 ? hex_digit(c) : c >= '0' && c <= '9' ? c - '0' : -1;
+        if (digit < 0 || __builtin_mul_overflow(number, static_cast<uint64_t>(base), &number) ||
+            __builtin_add_overflow(number, static_cast<uint64_t>(digit), &number))
+            return false;
+    }
+    magnitude = number;
+    return true;
 }
 
 bool parse_signed(std::string_view text, int64_t &number)
@@ -210,13 +298,13 @@ class Reader
     bool finish();
 
   private:
-    bool statement(std::vector<Word> &words);
-    bool open_node(const std::vector<Word> &words);
-    bool global_fault(const std::vector<Word> &words);
-    bool value_line(const std::vector<Word> &words);
-    bool attributes(const std::vector<Word> &words, size_t &at, Attributes &found);
-    bool encode(int32_t type, bool named, const std::vector<Word> &words, size_t at,
-                const Attributes &found, std::string &value);
+    bool statement(std::span<const Word> words);
+    bool open_node(std::span<const Word> words);
+    bool global_fault(std::span<const Word> words);
+    bool value_line(std::span<const Word> words);
+    bool attributes(std::span<const Word> words, size_t &at, Attributes &found);
+    bool encode(int32_t type, bool named, std::span<const Word> words, size_t at,
+                const Attributes &found, std::string_view &value, bool &nul);
     // Adds the name to the innermost node's, false when it has it already.
     bool name_is_new(uint32_t name);
     bool operation_fits(Operation operation, bool in_row, bool is_table);
@@ -231,7 +319,8 @@ class Reader
     std::vector<Block> open_;
     std::vector<Word> words_;     // of the line being read, kept for its room
     std::string room_;            // the line's quoted words
-    std::string value_;           // the line's value
+    std::string value_;           // the line's value where it is built or cut to size
+    char number_[8];              // the line's value where it is a number
     std::vector<uint32_t> names_; // the open nodes' property names, innermost last
     uint32_t taken_[3];           // the library's own names, "name" first
     size_t line_ = 0;
@@ -243,9 +332,10 @@ class Reader
 bool Reader::line(std::string_view text)
 {
     line_++;
-    words_.clear();
     std::string problem;
-    if (!split_words(text, words_, room_, problem) || !statement(words_)) {
+    size_t count;
+    if (!split_words(text, words_, count, room_, problem) ||
+        !statement(std::span<const Word>(words_.data(), count))) {
         if (!problem.empty())
             problem_ = problem;
         problem_ = "line " + std::to_string(line_) + ": " + problem_;
@@ -269,7 +359,7 @@ bool Reader::finish()
     return true;
 }
 
-bool Reader::statement(std::vector<Word> &words)
+bool Reader::statement(std::span<const Word> words)
 {
     if (words.empty())
         return true;
@@ -302,7 +392,7 @@ bool Reader::statement(std::vector<Word> &words)
     return value_line(words);
 }
 
-bool Reader::open_node(const std::vector<Word> &words)
+bool Reader::open_node(std::span<const Word> words)
 {
     uint64_t parent = 0;
     if (open_.empty()) {
@@ -337,6 +427,8 @@ bool Reader::open_node(const std::vector<Word> &words)
     had_root_ = true;
     open_.push_back({Block::node, node, line_, names_.size()});
     names_.insert(names_.end(), std::begin(taken_), std::end(taken_));
+    for (uint32_t taken : taken_)
+        open_.back().few_bits |= name_bit(taken);
     return true;
 }
 
@@ -347,19 +439,23 @@ bool Reader::name_is_new(uint32_t name)
         return node.many.insert(name).second;
     // Most nodes have a few properties: a look along them is quickest, and
     // a set only pays for a node of many.
-    auto first = names_.begin() + static_cast<ptrdiff_t>(node.names_from);
-    if (std::find(first, names_.end(), name) != names_.end())
+    auto from = static_cast<ptrdiff_t>(node.names_from);
+    uint64_t bit = name_bit(name);
+    if ((node.few_bits & bit) != 0 &&
+        std::find(names_.begin() + from, names_.end(), name) != names_.end())
         return false;
+    node.few_bits |= bit;
+    // The list may move as it grows: its start is taken after.
     names_.push_back(name);
     if (names_.size() - node.names_from > 32) {
-        node.many.insert(first, names_.end());
+        node.many.insert(names_.begin() + from, names_.end());
         names_.resize(node.names_from);
     }
     return true;
 }
 
 // fail initialize:CODE or fail root:CODE, before the root node.
-bool Reader::global_fault(const std::vector<Word> &words)
+bool Reader::global_fault(std::span<const Word> words)
 {
     if (!open_.empty())
         return fail("fail lines belong outside every node");
@@ -379,10 +475,13 @@ bool Reader::global_fault(const std::vector<Word> &words)
 }
 
 // size=N and fail=OPERATION:CODE words, from words[at] on.
-bool Reader::attributes(const std::vector<Word> &words, size_t &at, Attributes &found)
+bool Reader::attributes(std::span<const Word> words, size_t &at, Attributes &found)
 {
     for (; at < words.size() && !words[at].quoted; at++) {
         std::string_view word = words[at].text;
+        // Every attribute is a five-letter word and "=" before its value.
+        if (word.size() < 5 || word[4] != '=')
+            break;
         if (word.substr(0, 5) == "size=") {
             if (!parse_unsigned(word.substr(5), found.size) || found.size > largest_size)
                 return fail("size= needs a number up to " + std::to_string(largest_size));
@@ -420,7 +519,7 @@ bool Reader::operation_fits(Operation operation, bool in_row, bool is_table)
 }
 
 // A property (in a node: TYPE NAME ...) or a cell (in a row: TYPE ...).
-bool Reader::value_line(const std::vector<Word> &words)
+bool Reader::value_line(std::span<const Word> words)
 {
     if (open_.empty())
         return fail("a value outside every node");
@@ -430,10 +529,13 @@ bool Reader::value_line(const std::vector<Word> &words)
 
     int32_t type = -1;
     bool named = false;
+    std::string_view word = words[0].text;
+    // The first letter rules out most names without a call to compare.
     for (const auto &entry : type_names)
-        if (words[0].text == entry.name) {
+        if (word.size() == entry.name.size() && word[0] == entry.name[0] && word == entry.name) {
             type = entry.code;
             named = true;
+            break;
         }
     if (!named) {
         int64_t code;
@@ -462,24 +564,33 @@ bool Reader::value_line(const std::vector<Word> &words)
 
     bool is_table = named && type == LUMO_TYPE_TABLE;
     uint64_t table = 0;
-    std::string &value = value_;
-    value.clear();
+    std::string_view value;
+    bool nul = false;
     if (is_table) {
         if (at != words.size())
             return fail("a table's cells go in rows below it");
         table = tree_.add_table();
-        value.assign(reinterpret_cast<const char *>(&table), sizeof table);
-    } else if (!encode(type, named, words, at, found, value)) {
+        memcpy(number_, &table, sizeof table);
+        value = {number_, sizeof table};
+    } else if (!encode(type, named, words, at, found, value, nul)) {
         return false;
     }
-    if (found.has_size)
-        value.resize(found.size, '\0');
-    total_ += value.size();
+    if (found.has_size) {
+        // Cut or padded to the size, a string's NUL counting as its last byte.
+        if (value.data() != value_.data())
+            value_.assign(value);
+        if (nul)
+            value_.push_back('\0');
+        value_.resize(found.size, '\0');
+        value = value_;
+        nul = false;
+    }
+    total_ += value.size() + (nul ? 1 : 0);
     if (total_ > largest_total)
         return fail("values add up to more than " + std::to_string(largest_total) + " bytes");
 
-    uint64_t handle = in_row ? tree_.add_cell(open_.back().handle, type, value)
-                             : tree_.add_property(open_.back().handle, name, type, value);
+    uint64_t handle = in_row ? tree_.add_cell(open_.back().handle, type, value, nul)
+                             : tree_.add_property(open_.back().handle, name, type, value, nul);
     for (auto [operation, code] : found.faults) {
         if (!operation_fits(operation, in_row, is_table))
             return fail(std::string("no operation ") + operation_names[operation] + " here");
@@ -493,9 +604,11 @@ bool Reader::value_line(const std::vector<Word> &words)
 // The value's bytes in their natural width: 4 for integers that fit in 32
 // bits, else 8; 4 for floats; 8 for handles and times. With size= an
 // integer starts from its 8 bytes and a float of size 8 is a double, so
-// that cutting or padding to the size keeps the number.
-bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, size_t at,
-                    const Attributes &found, std::string &value)
+// that cutting or padding to the size keeps the number. value is left
+// where the bytes already are (in number_, value_ or the line's words);
+// nul says a string's NUL follows them.
+bool Reader::encode(int32_t type, bool named, std::span<const Word> words, size_t at,
+                    const Attributes &found, std::string_view &value, bool &nul)
 {
     size_t count = words.size() - at;
     bool one_bare_word = count == 1 && !words[at].quoted;
@@ -512,7 +625,8 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
         if (!one_bare_word || !parse_signed(words[at].text, number))
             return fail("needs one signed 64-bit integer");
         bool narrow = type == LUMO_TYPE_INT && number >= INT32_MIN && number <= INT32_MAX;
-        value.assign(reinterpret_cast<const char *>(&number), narrow && !found.has_size ? 4 : 8);
+        memcpy(number_, &number, sizeof number);
+        value = {number_, narrow && !found.has_size ? 4 : sizeof number};
         return true;
     }
     case LUMO_TYPE_UINT:
@@ -521,7 +635,8 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
         if (!one_bare_word || !parse_unsigned(words[at].text, number))
             return fail("needs one unsigned 64-bit integer");
         bool narrow = type == LUMO_TYPE_UINT && number <= UINT32_MAX;
-        value.assign(reinterpret_cast<const char *>(&number), narrow && !found.has_size ? 4 : 8);
+        memcpy(number_, &number, sizeof number);
+        value = {number_, narrow && !found.has_size ? 4 : sizeof number};
         return true;
     }
     case LUMO_TYPE_FLOAT: {
@@ -531,19 +646,25 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
         if (!one_bare_word || error != std::errc() || end != text.data() + text.size())
             return fail("needs one number");
         float single = static_cast<float>(number);
-        if (found.has_size && found.size == 8)
-            value.assign(reinterpret_cast<const char *>(&number), sizeof number);
-        else
-            value.assign(reinterpret_cast<const char *>(&single), sizeof single);
+        if (found.has_size && found.size == 8) {
+            memcpy(number_, &number, sizeof number);
+            value = {number_, sizeof number};
+        } else {
+            memcpy(number_, &single, sizeof single);
+            value = {number_, sizeof single};
+        }
         return true;
     }
     case LUMO_TYPE_STRING:
         if (count != 1 || !words[at].quoted)
             return fail("needs one quoted string");
-        value.assign(words[at].text).push_back('\0');
+        value = words[at].text;
+        nul = true;
         return true;
     default:
         // Byte arrays, and types given by code: hexadecimal bytes.
+        value_.clear();
+        value = value_;
         for (; at < words.size(); at++) {
             std::string_view text = words[at].text;
             if (words[at].quoted || text.size() % 2 != 0)
@@ -552,9 +673,10 @@ bool Reader::encode(int32_t type, bool named, const std::vector<Word> &words, si
                 int byte = hex_byte(text, i);
                 if (byte < 0)
                     return fail("bytes are pairs of hexadecimal digits");
-                value.push_back(static_cast<char>(byte));
+                value_.push_back(static_cast<char>(byte));
             }
         }
+        value = value_;
         return true;
     }
 }

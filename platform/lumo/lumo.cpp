@@ -78,13 +78,15 @@ int find_object(uint64_t handle, Kind kind, Kind other_kind, const Object *&obje
 {
     if (!tree)
         return LUMO_NOT_INITIALIZED;
+    // Objects never move, so filling one in leaves it where it was found.
+    object = tree->find(handle);
     try {
-        if (fill)
+        // Asked only of a pending object: most were filled in when loaded.
+        if (fill && object != nullptr && object->pending)
             tree->complete(handle);
     } catch (...) {
         return LUMO_FAILURE;
     }
-    object = tree->find(handle);
     if (object == nullptr || (object->kind != kind && object->kind != other_kind))
         return LUMO_INVALID_HANDLE;
     return LUMO_OK;

@@ -2,11 +2,70 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <new>
+#include <sys/mman.h>
+#include <unistd.h>
 
 namespace lumo
 {
+
+namespace
+{
+
+// The hash of a name for the name slots: names are short, so eight bytes
+// at a time, the last eight (or, of a shorter name, its first and last
+// bytes) in one more step.
+size_t name_hash(std::string_view name)
+{
+    constexpr uint64_t multiplier = 0x9e3779b97f4a7c15;
+    const char *at = name.data();
+    size_t size = name.size();
+    uint64_t hash = size * multiplier;
+    uint64_t word = 0;
+    if (size >= 8) {
+        for (; size > 8; at += 8, size -= 8) {
+            memcpy(&word, at, sizeof word);
+            hash = (hash ^ word) * multiplier;
+            hash ^= hash >> 29;
+        }
+        memcpy(&word, at + size - 8, sizeof word);
+    } else if (size >= 4) {
+        uint32_t first;
+        uint32_t last;
+        memcpy(&first, at, sizeof first);
+        memcpy(&last, at + size - 4, sizeof last);
+        word = uint64_t{first} << 32 | last;
+    } else if (size > 0) {
+        word = static_cast<unsigned char>(at[0]) << 16 |
+               static_cast<unsigned char>(at[size / 2]) << 8 |
+               static_cast<unsigned char>(at[size - 1]);
+    }
+    hash = (hash ^ word) * multiplier;
+    return static_cast<size_t>(hash ^ hash >> 32);
+}
+
+// Objects whose room is faulted in with one call as the first of them is
+// added: faulting a page at a time costs this machine more than filling
+// the objects does, and a run of them ahead adds little to the peak.
+constexpr size_t populate_objects = 4096;
+
+// Has the kernel map the whole pages of the range writable at once, where
+// it can; any other page faults in when first written, as it would.
+void populate(void *first, size_t bytes)
+{
+#ifdef MADV_POPULATE_WRITE
+    static const auto page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+    uintptr_t start = (reinterpret_cast<uintptr_t>(first) + page - 1) & ~(page - 1);
+    uintptr_t end = (reinterpret_cast<uintptr_t>(first) + bytes) & ~(page - 1);
+    if (end > start)
+        (void)madvise(reinterpret_cast<void *>(start), end - start, MADV_POPULATE_WRITE);
+#else
+    (void)first;
+    (void)bytes;
+#endif
+}
+
+} // namespace
 
 uint32_t Tree::intern(std::string_view name)
 {
@@ -18,7 +77,7 @@ uint32_t Tree::intern(std::string_view name)
         for (uint32_t offset : name_slots_) {
             if (offset == 0)
                 continue;
-            size_t at = std::hash<std::string_view>()(names_.data() + offset) & (slots.size() - 1);
+            size_t at = name_hash(names_.data() + offset) & (slots.size() - 1);
             while (slots[at] != 0)
                 at = (at + 1) & (slots.size() - 1);
             slots[at] = offset;
@@ -26,7 +85,7 @@ uint32_t Tree::intern(std::string_view name)
         name_slots_.swap(slots);
     }
     size_t mask = name_slots_.size() - 1;
-    size_t at = std::hash<std::string_view>()(name) & mask;
+    size_t at = name_hash(name) & mask;
     for (; name_slots_[at] != 0; at = (at + 1) & mask)
         if (names_.compare(name_slots_[at], name.size(), name) == 0 &&
             names_[name_slots_[at] + name.size()] == '\0')
@@ -48,7 +107,7 @@ void Tree::store(Object &object, int32_t type, std::string_view value, bool stri
     object.type = string ? LUMO_TYPE_STRING : type;
     object.value_offset = static_cast<uint32_t>(values_.size());
     object.value_length = static_cast<uint32_t>(value.size() + (string ? 1 : 0));
-    values_.insert(values_.end(), value.begin(), value.end());
+    values_.append(value);
     if (string)
         values_.push_back('\0');
 }
@@ -61,6 +120,9 @@ uint32_t Tree::add(Kind kind, uint32_t name, int32_t type, std::string_view valu
         blocks_.emplace_back();
         blocks_.back().reserve(block_objects);
     }
+    static_assert(block_objects % populate_objects == 0, "a block holds whole runs");
+    if (size_t at = object_count_ % block_objects; at % populate_objects == 0)
+        populate(blocks_.back().data() + at, populate_objects * sizeof(Object));
     Object object;
     object.kind = kind;
     // Nodes and tables hold lists where the others hold a name and a value.

@@ -174,7 +174,7 @@ class Tree
     }
     const unsigned char *value(const Object &object) const
     {
-        return values_.data() + object.value_offset;
+        return reinterpret_cast<const unsigned char *>(values_.data()) + object.value_offset;
     }
     uint64_t root() const
     {
@@ -213,7 +213,8 @@ class Tree
     // The offsets of the names, open addressed by their hash; 0 is free.
     std::vector<uint32_t> name_slots_;
     size_t name_count_ = 0;
-    std::vector<unsigned char> values_;
+    // Appended to without first zeroing what is appended.
+    std::string values_;
     std::unordered_map<uint64_t, std::array<int32_t, op_count>> faults_;
     uint64_t root_ = 0;
 };

@@ -3,8 +3,12 @@
 #include "support.h"
 #include "treeprobe.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <set>
+#include <string>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -161,4 +165,80 @@ TEST(Walk, RendererLimits)
     static unsigned char value[value_buffer_size + 1];
     lumo_propinfo_t bytes = {LUMO_TYPE_BYTES, 0, value_buffer_size, ""};
     EXPECT_EQ(strlen(lumostrval(1, bytes, value)), 4 * value_buffer_size);
+}
+
+// Numbers and times are formatted without printf: the text must stay what
+// "%lld", "%#llx", "%f" and asctime(localtime_r()) write, in a zone with
+// summer time, for years of any width, and for a float met again.
+TEST(Walk, NumbersAndTimesAsTheFormatsWrite)
+{
+    const int64_t numbers[] = {0,
+                               1,
+                               -1,
+                               9,
+                               10,
+                               -10,
+                               255,
+                               -128,
+                               0x7fffffff,
+                               -0x7fffffff - 1,
+                               1700000000,
+                               -1700000000,
+                               253402300799,
+                               253402300800,
+                               -62135596800,
+                               -62135596801,
+                               -30610224000,
+                               -30610224001,
+                               67767976233532799,
+                               67768036191676800,
+                               INT64_MAX,
+                               INT64_MIN,
+                               0x123456789abcdef};
+    char expected[512];
+    (void)setenv("TZ", "EST5EDT,M3.2.0,M11.1.0", 1);
+    tzset();
+    for (int64_t number : numbers)
+        for (uint32_t size : {1u, 2u, 4u, 8u}) {
+            unsigned char value[8] = {};
+            memcpy(value, &number, size);
+            uint64_t bits = 0;
+            memcpy(&bits, value, size);
+            int64_t as_signed = size == 8   ? static_cast<int64_t>(bits)
+                                : size == 4 ? static_cast<int32_t>(bits)
+                                : size == 2 ? static_cast<int16_t>(bits)
+                                            : static_cast<int8_t>(bits);
+            (void)snprintf(expected, sizeof expected, "%lld", static_cast<long long>(as_signed));
+            EXPECT_STREQ(lumostrval(1, {LUMO_TYPE_INT, 0, size, ""}, value), expected);
+            (void)snprintf(expected, sizeof expected, "%#llx",
+                           static_cast<unsigned long long>(bits));
+            EXPECT_STREQ(lumostrval(1, {LUMO_TYPE_UINT, 0, size, ""}, value), expected);
+            EXPECT_STREQ(lumostrval(1, {LUMO_TYPE_HANDLE, 0, size, ""}, value), expected);
+        }
+    for (int64_t number : numbers) {
+        time_t when = static_cast<time_t>(number);
+        struct tm local;
+        const char *text = localtime_r(&when, &local) != nullptr ? asctime(&local) : nullptr;
+        std::string want = text != nullptr ? text : "(not readable)";
+        EXPECT_EQ(lumostrval(1, {LUMO_TYPE_TIMESTAMP, 0, 8, ""}, &number), want) << number;
+    }
+    // Every hour of two years across the summer time changes.
+    for (int64_t when = 1699999999; when < 1700000000 + 2 * 366 * 86400; when += 3599) {
+        time_t at = static_cast<time_t>(when);
+        struct tm local;
+        ASSERT_NE(localtime_r(&at, &local), nullptr);
+        EXPECT_EQ(lumostrval(1, {LUMO_TYPE_TIMESTAMP, 0, 8, ""}, &when),
+                  std::string(asctime(&local)));
+    }
+    const double floats[] = {0.0, -0.0, 1.5, -2.25, 1.001, 1e300, -1e-300, 123456789.125};
+    for (int round = 0; round < 2; round++)
+        for (double number : floats) {
+            (void)snprintf(expected, sizeof expected, "%f", number);
+            EXPECT_STREQ(lumostrval(1, {LUMO_TYPE_FLOAT, 0, 8, ""}, &number), expected);
+            auto single = static_cast<float>(number);
+            (void)snprintf(expected, sizeof expected, "%f", static_cast<double>(single));
+            EXPECT_STREQ(lumostrval(1, {LUMO_TYPE_FLOAT, 0, 4, ""}, &single), expected);
+        }
+    (void)unsetenv("TZ");
+    tzset();
 }
