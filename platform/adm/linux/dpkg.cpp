@@ -167,9 +167,6 @@ bool by_number(const std::string &a, const std::string &b)
     return x.size() != y.size() ? x.size() < y.size() : x < y;
 }
 
-// What the name of every file list in "info/" ends with.
-constexpr std::string_view list_suffix = ".list";
-
 // One package is told from another by its name and architecture.
 std::string package_key(const StatusEntry &entry)
 {
@@ -230,40 +227,11 @@ class DpkgSource : public LoadedSource<Installed>
         };
         if (!std::is_sorted(installed.begin(), installed.end(), by_instance))
             std::stable_sort(installed.begin(), installed.end(), by_instance);
-        list_info();
-        return 0;
-    }
-
-    // The file lists are looked up in their folder held open, not by a
-    // whole path each, and only those its listing shows: a lookup that
-    // fails costs as much as one that finds the file.
-    void list_info()
-    {
+        // The file lists are looked up in their folder held open, not by a
+        // whole path each.
         path_.assign(root_).append("/info");
-        info_ = base::open_folder(AT_FDCWD, path_.c_str(), true);
-        list_names_.clear();
-        lists_.clear();
-        if (!info_)
-            return;
-        int error = base::each_entry(info_.get(), [&](const dirent &entry) {
-            std::string_view name = entry.d_name;
-            if (name.ends_with(list_suffix))
-                list_names_.append(name).push_back('\0');
-        });
-        // A listing broken off tells nothing: each list is looked up then.
-        lists_known_ = error == 0;
-        for (std::string_view names = list_names_; !names.empty();)
-            lists_.push_back(base::next_line(names, '\0'));
-        std::sort(lists_.begin(), lists_.end());
-    }
-
-    // Whether the list of that name, up to its first NUL as the lookup
-    // reads it, may be in "info/".
-    bool may_exist(const char *list) const
-    {
-        std::string_view name = list;
-        return !lists_known_ || !name.ends_with(list_suffix) ||
-               std::binary_search(lists_.begin(), lists_.end(), name);
+        info_.emplace(open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        return 0;
     }
 
     // The package tools record each change of a package in a file of
@@ -331,8 +299,7 @@ class DpkgSource : public LoadedSource<Installed>
             package->add("DESC", join_description(entry.description));
         struct stat st;
         std::optional<std::string> list = file_list(entry);
-        if (list && info_ && may_exist(list->c_str()) &&
-            fstatat(dirfd(info_.get()), list->c_str(), &st, 0) == 0)
+        if (list && fstatat(info_->get(), list->c_str(), &st, 0) == 0)
             if (std::string date = base::install_date(st.st_mtime); !date.empty())
                 package->add("INSTDATE", date);
         if (entry.maintainer)
@@ -349,10 +316,7 @@ class DpkgSource : public LoadedSource<Installed>
     std::string text_;
     std::deque<std::string> journal_; // stays put as it grows
     std::vector<StatusEntry> entries_;
-    base::Folder info_;                   // the folder of the file lists
-    std::string list_names_;              // the names of its lists, each ended by a NUL
-    std::vector<std::string_view> lists_; // those names, in byte order
-    bool lists_known_ = false;            // whether the listing went to its end
+    std::optional<base::Fd> info_; // the folder of the file lists
 };
 
 } // namespace
