@@ -53,3 +53,13 @@ row() {
 skip() {
     printf '%-46s skipped: %s\n' "$1" "$2"
 }
+
+# Generated data is kept between runs beside a stamp of the generator that
+# made it (FOLDER.done), and made again once the generator changes.
+# is_fresh FOLDER GENERATOR / mark_fresh FOLDER GENERATOR.
+is_fresh() {
+    [ -f "$1.done" ] && [ "$(cat "$1.done")" = "$(cksum <"$2")" ]
+}
+mark_fresh() {
+    cksum <"$2" >"$1.done"
+}
