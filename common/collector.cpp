@@ -64,22 +64,52 @@ void parse_command_line(int argc, char *argv[])
     }
 }
 
-static bool needs_escape(unsigned char byte, bool every_control)
+// What each byte is to a line of a record: text, or a byte that ends or
+// breaks it. A scan stops at a byte whose class shares a bit with its stop
+// mask, so that a run of plain text costs one lookup a byte.
+enum : unsigned char {
+    plain_byte = 0,
+    line_break = 1,   // a line feed or carriage return, escaped in every value
+    control_byte = 2, // escaped only where every control byte is
+    end_of_text = 3,  // NUL: stops every scan
+};
+
+static constexpr struct ByteClasses {
+    unsigned char of[256];
+    constexpr ByteClasses() : of()
+    {
+        for (int byte = 1; byte < 0x20; byte++)
+            of[byte] = control_byte;
+        of[0x7f] = control_byte;
+        of['\n'] = line_break;
+        of['\r'] = line_break;
+        of[0] = end_of_text;
+    }
+} byte_classes;
+
+static unsigned char stop_mask(bool every_control)
 {
-    if (byte == '\n' || byte == '\r')
-        return true;
-    return every_control && (byte < 0x20 || byte == 0x7f);
+    return every_control ? line_break | control_byte : line_break;
+}
+
+// The end of the run of bytes from at on that need no escape, before limit.
+static size_t plain_run(const char *text, size_t at, size_t limit, unsigned char stop)
+{
+    while (at < limit && (byte_classes.of[static_cast<unsigned char>(text[at])] & stop) == 0)
+        at++;
+    return at;
 }
 
 void put_one_line(const char *text, size_t max_length, bool every_control)
 {
+    unsigned char stop = stop_mask(every_control);
     size_t start = 0;
-    size_t end = 0;
-    for (; end < max_length && text[end] != '\0'; end++) {
-        unsigned char byte = static_cast<unsigned char>(text[end]);
-        if (!needs_escape(byte, every_control))
-            continue;
+    for (;;) {
+        size_t end = plain_run(text, start, max_length, stop);
         (void)fwrite(text + start, 1, end - start, stdout);
+        if (end == max_length || text[end] == '\0')
+            return;
+        unsigned char byte = static_cast<unsigned char>(text[end]);
         if (byte == '\n')
             (void)fputs("\\n", stdout);
         else if (byte == '\r')
@@ -88,7 +118,6 @@ void put_one_line(const char *text, size_t max_length, bool every_control)
             (void)printf("\\x%02x", byte);
         start = end + 1;
     }
-    (void)fwrite(text + start, 1, end - start, stdout);
 }
 
 void put_field(const char *key, const char *value, size_t max_length, bool every_control)
@@ -97,18 +126,18 @@ void put_field(const char *key, const char *value, size_t max_length, bool every
     // not four. Any other goes piece by piece below.
     char line[512];
     size_t key_length = strlen(key);
-    size_t end = 0;
-    while (end < max_length && value[end] != '\0' &&
-           !needs_escape(static_cast<unsigned char>(value[end]), every_control) &&
-           key_length + end + 3 < sizeof line)
-        end++;
-    if ((end == max_length || value[end] == '\0') && key_length + end + 3 <= sizeof line) {
-        memcpy(line, key, key_length);
-        memcpy(line + key_length, ": ", 2);
-        memcpy(line + key_length + 2, value, end);
-        line[key_length + 2 + end] = '\n';
-        (void)fwrite(line, 1, key_length + end + 3, stdout);
-        return;
+    if (key_length + 3 <= sizeof line) {
+        size_t room = sizeof line - 3 - key_length;
+        size_t end =
+            plain_run(value, 0, max_length < room ? max_length : room, stop_mask(every_control));
+        if (end == max_length || value[end] == '\0') {
+            memcpy(line, key, key_length);
+            memcpy(line + key_length, ": ", 2);
+            memcpy(line + key_length + 2, value, end);
+            line[key_length + 2 + end] = '\n';
+            (void)fwrite(line, 1, key_length + end + 3, stdout);
+            return;
+        }
     }
     (void)fputs(key, stdout);
     (void)fputs(": ", stdout);
