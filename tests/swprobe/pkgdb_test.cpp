@@ -178,6 +178,61 @@ TEST(Database, Lookups)
     EXPECT_STREQ(adm::find_param(dpkg, "c", "BASEDIR"), "/");
 }
 
+// The install dates are looked up by a thread ahead of the packages and by
+// the lookup that comes to a package first: each is its own list's, whichever
+// side took it, in order and out of it.
+TEST(Database, EveryInstallDateIsItsOwnLists)
+{
+    adm::end_enumeration(nullptr);
+    (void)setenv("TZ", "UTC0", 1);
+    tzset();
+    constexpr int packages = 3000;
+    auto name = [](int i) {
+        char text[16];
+        (void)snprintf(text, sizeof text, "p%04d", i);
+        return std::string(text);
+    };
+    std::string status;
+    std::vector<std::string> entries;
+    for (int i = 0; i < packages; i++) {
+        status += "Package: " + name(i) + "\n" + listed + "\n";
+        entries.push_back("dpkg/info/" + name(i) + ".list=");
+    }
+    entries.push_back("dpkg/status=" + status);
+    TempDir dir;
+    make_tree(dir.path(), entries);
+    auto written = [](int i) { return time_t{1709296440} + 60 * time_t{i}; };
+    for (int i = 0; i < packages; i++) {
+        struct timespec times[2] = {{written(i), 0}, {written(i), 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, (dir / ("dpkg/info/" + name(i) + ".list")).c_str(), times, 0),
+                  0);
+    }
+    auto date = [&](int i) {
+        time_t when = written(i);
+        struct tm utc;
+        char text[32];
+        return std::string(text,
+                           strftime(text, sizeof text, "%b %d %Y %H:%M", gmtime_r(&when, &utc)));
+    };
+    adm::Roots dpkg = {dir / "none", dir / "dpkg"};
+    struct pkginfo info = {};
+    ASSERT_EQ(adm::next_package(dpkg, &info), 0);
+    for (int i = packages - 1; i >= packages / 2; i--) {
+        const char *found = adm::find_param(dpkg, name(i).c_str(), "INSTDATE");
+        ASSERT_NE(found, nullptr) << name(i);
+        EXPECT_EQ(found, date(i)) << name(i);
+    }
+    for (int i = 0; i < packages; i++) {
+        EXPECT_EQ(info.pkginst, name(i));
+        const char *found = adm::find_param(dpkg, info.pkginst, "INSTDATE");
+        ASSERT_NE(found, nullptr) << name(i);
+        EXPECT_EQ(found, date(i)) << name(i);
+        adm::end_lookups();
+        ASSERT_EQ(adm::next_package(dpkg, &info), i + 1 < packages ? 0 : -1) << name(i);
+    }
+    adm::end_enumeration(&info);
+}
+
 TEST(PackageFunctions, RefuseASelection)
 {
     struct pkginfo info = {};

@@ -7,9 +7,14 @@
 #include "text.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstring>
 #include <fcntl.h>
+#include <memory>
 #include <sys/stat.h>
+#include <thread>
 #include <unordered_map>
 
 namespace adm
@@ -179,10 +184,24 @@ struct Installed {
     size_t entry;
 };
 
+// When a package's file list was last written, looked up by whichever
+// comes to it first: the source as it makes the package, or the thread
+// that looks the lists up ahead of it.
+struct ListTime {
+    enum : uint8_t { unclaimed, claimed, known };
+    std::atomic<uint8_t> state{unclaimed};
+    bool found = false;
+    time_t written = 0;
+};
+
 class DpkgSource : public LoadedSource<Installed>
 {
   public:
     DpkgSource(const std::string &root, size_t journal) : root_(root), journal_cap_(journal) {}
+    ~DpkgSource() override
+    {
+        stop_looking_ahead();
+    }
 
   private:
     // The status file and the journal are read and parsed once, in one
@@ -190,6 +209,8 @@ class DpkgSource : public LoadedSource<Installed>
     // entries point into them.
     int load() override
     {
+        // What the thread reads is about to change.
+        stop_looking_ahead();
         path_.assign(root_).append("/status");
         size_t length;
         int error =
@@ -231,7 +252,63 @@ class DpkgSource : public LoadedSource<Installed>
         // whole path each.
         path_.assign(root_).append("/info");
         info_.emplace(open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        list_times_ = std::make_unique<ListTime[]>(installed.size());
+        look_ahead();
         return 0;
+    }
+
+    // A lookup per package is what the status file cannot spare, and as
+    // much system time as all the rest: a thread does them beside the
+    // parsing and the printing. Without one, each is done in turn.
+    void look_ahead()
+    {
+        stopping_ = false;
+        try {
+            looking_ahead_ = std::thread([this] {
+                for (size_t i = 0;
+                     i < installed.size() && !stopping_.load(std::memory_order_relaxed); i++)
+                    (void)claim_list_time(i);
+            });
+        } catch (...) {
+        }
+    }
+
+    void stop_looking_ahead()
+    {
+        stopping_ = true;
+        if (looking_ahead_.joinable())
+            looking_ahead_.join();
+    }
+
+    // Looks the list of installed[i] up unless the other side has: false
+    // when it has claimed it.
+    bool claim_list_time(size_t i)
+    {
+        ListTime &time = list_times_[i];
+        uint8_t expected = ListTime::unclaimed;
+        if (!time.state.compare_exchange_strong(expected, ListTime::claimed))
+            return false;
+        // Named in a buffer of its own: this may run beside the caller's
+        // allocations.
+        const StatusEntry &entry = entries_[installed[i].entry];
+        char name[NAME_MAX + 1];
+        struct stat st;
+        time.found =
+            list_name(entry, name, sizeof name) && fstatat(info_->get(), name, &st, 0) == 0;
+        time.written = time.found ? st.st_mtime : 0;
+        time.state.store(ListTime::known, std::memory_order_release);
+        time.state.notify_all();
+        return true;
+    }
+
+    const ListTime &list_time(size_t i)
+    {
+        ListTime &time = list_times_[i];
+        if (!claim_list_time(i))
+            for (uint8_t state;
+                 (state = time.state.load(std::memory_order_acquire)) != ListTime::known;)
+                time.state.wait(state, std::memory_order_acquire);
+        return time;
     }
 
     // The package tools record each change of a package in a file of
@@ -297,10 +374,9 @@ class DpkgSource : public LoadedSource<Installed>
                      entry.section && !entry.section->empty() ? *entry.section : "Unspecified");
         if (!entry.description.empty())
             package->add("DESC", join_description(entry.description));
-        struct stat st;
-        std::optional<std::string> list = file_list(entry);
-        if (list && fstatat(info_->get(), list->c_str(), &st, 0) == 0)
-            if (std::string date = base::install_date(st.st_mtime); !date.empty())
+        if (const ListTime &time = list_time(static_cast<size_t>(&item - installed.data()));
+            time.found)
+            if (std::string date = base::install_date(time.written); !date.empty())
                 package->add("INSTDATE", date);
         if (entry.maintainer)
             if (std::optional<std::string_view> address = maintainer_address(*entry.maintainer))
@@ -316,7 +392,10 @@ class DpkgSource : public LoadedSource<Installed>
     std::string text_;
     std::deque<std::string> journal_; // stays put as it grows
     std::vector<StatusEntry> entries_;
-    std::optional<base::Fd> info_; // the folder of the file lists
+    std::optional<base::Fd> info_;           // the folder of the file lists
+    std::unique_ptr<ListTime[]> list_times_; // by position in installed
+    std::thread looking_ahead_;
+    std::atomic<bool> stopping_ = false;
 };
 
 } // namespace
@@ -365,15 +444,23 @@ std::string join_description(std::string_view continuation)
 // The list of a package that may be installed for several architectures at
 // once (Multi-Arch: same) is "NAME:ARCH.list" in "info/", every other
 // package's "NAME.list".
-std::optional<std::string> file_list(const StatusEntry &entry)
+bool list_name(const StatusEntry &entry, char *name, size_t room)
 {
     if (entry.name.find('/') != std::string_view::npos ||
         (entry.arch && entry.arch->find('/') != std::string_view::npos))
-        return std::nullopt;
-    std::string name(entry.name);
-    if (entry.multi_arch == "same" && entry.arch)
-        name.append(":").append(*entry.arch);
-    return name.append(".list");
+        return false;
+    size_t length = 0;
+    auto append = [&](std::string_view part) {
+        if (part.size() >= room - length)
+            return false;
+        memcpy(name + length, part.data(), part.size());
+        length += part.size();
+        name[length] = '\0';
+        return true;
+    };
+    return append(entry.name) &&
+           (entry.multi_arch != "same" || !entry.arch || (append(":") && append(*entry.arch))) &&
+           append(".list");
 }
 
 std::unique_ptr<Source> open_dpkg_source(const std::string &root, size_t journal)

@@ -46,9 +46,10 @@ void merge_journal(std::vector<StatusEntry> &entries, const std::deque<std::stri
 // "." alone, the package tools' paragraph break, is dropped.
 std::string join_description(std::string_view continuation);
 
-// The name in "info/" of the package's file list, whose time tells when it
-// was installed; nothing for a name that would leave "info/".
-std::optional<std::string> file_list(const StatusEntry &entry);
+// Writes into name, of room bytes, the name in "info/" of the package's
+// file list, whose time tells when it was installed: false for a name that
+// would leave "info/" or not fit. Allocates nothing.
+bool list_name(const StatusEntry &entry, char *name, size_t room);
 
 } // namespace adm
 
