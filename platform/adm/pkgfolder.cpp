@@ -3,6 +3,7 @@
 #include "pkgdb.h"
 
 #include "io.h"
+#include "look_ahead.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -29,11 +30,26 @@ constexpr const char *lock_names[] = {"!I-Lock!", "!R-Lock!"};
 // The longest name looked for in an instance folder, with its NUL.
 constexpr size_t file_name_size = sizeof "!I-Lock!";
 
-// Reads the instance whose folder path names, relative to dir, into package:
+// Whether the instance folder path names, relative to dir, holds a lock:
 // path[0, at) is that folder with its "/" or nothing for dir itself, and
 // the rest is room for the names of the files in it.
+bool is_locked(int dir, char (&path)[path_size], size_t at)
+{
+    bool locked = false;
+    struct stat st;
+    for (const char *lock : lock_names) {
+        memcpy(path + at, lock, file_name_size);
+        locked = fstatat(dir, path, &st, AT_SYMLINK_NOFOLLOW) == 0 || locked;
+    }
+    return locked;
+}
+
+// Reads the instance whose folder path names, relative to dir, into package,
+// with path and at as is_locked takes them. Whether it is locked is looked
+// up unless known.
 int read_pkginfo(int dir, const char *instance, char (&path)[path_size], size_t at,
-                 std::string &buffer, std::shared_ptr<Package> &package)
+                 std::string &buffer, std::shared_ptr<Package> &package,
+                 const bool *locked = nullptr)
 {
     memcpy(path + at, "pkginfo", sizeof "pkginfo");
     size_t length;
@@ -44,12 +60,8 @@ int read_pkginfo(int dir, const char *instance, char (&path)[path_size], size_t 
         return error;
     package = std::make_shared<Package>(instance);
     parse_pkginfo_file(std::string_view(buffer.data(), length), *package);
-    struct stat st;
-    for (const char *lock : lock_names) {
-        memcpy(path + at, lock, file_name_size);
-        if (fstatat(dir, path, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            package->status = status_partial;
-    }
+    if (locked != nullptr ? *locked : is_locked(dir, path, at))
+        package->status = status_partial;
     return 0;
 }
 
@@ -74,21 +86,30 @@ int read_instance(int root, const char *instance, std::string &buffer,
     return read_pkginfo(folder.get(), instance, path, 0, buffer, package);
 }
 
+// The path of a listed instance's folder from root, with its "/", in path:
+// its length, or 0 when there is no room for the names in it.
+size_t listed_folder_path(const char *instance, char (&path)[path_size])
+{
+    size_t length = strlen(instance);
+    if (length + 1 + file_name_size > sizeof path)
+        return 0;
+    memcpy(path, instance, length);
+    path[length] = '/';
+    return length + 1;
+}
+
 // Reads an instance that the listing showed to be a folder, not a link, by
 // its path from root: opening the folder first would cost two more calls
 // per instance. Whoever could put a link in its place since the listing
 // could as well write a "pkginfo" there, so this reaches nothing that
-// opening the folder keeps out.
+// opening the folder keeps out. Whether it is locked was looked up ahead.
 int read_listed_folder(int root, const char *instance, std::string &buffer,
-                       std::shared_ptr<Package> &package)
+                       std::shared_ptr<Package> &package, const bool &locked)
 {
     char path[path_size];
-    size_t length = strlen(instance);
-    if (length + 1 + file_name_size > sizeof path)
-        return read_instance(root, instance, buffer, package);
-    memcpy(path, instance, length);
-    path[length] = '/';
-    return read_pkginfo(root, instance, path, length + 1, buffer, package);
+    size_t at = listed_folder_path(instance, path);
+    return at == 0 ? read_instance(root, instance, buffer, package)
+                   : read_pkginfo(root, instance, path, at, buffer, package, &locked);
 }
 
 class FolderSource : public Source
@@ -104,9 +125,11 @@ class FolderSource : public Source
                 return error;
         }
         while (position_ < order_.size()) {
-            const char *name = names_.data() + order_[position_++];
+            size_t at = position_++;
+            const char *name = names_.data() + order_[at];
             int error = name[-1] == DT_DIR
-                            ? read_listed_folder(dirfd(listing_.get()), name, buffer_, package)
+                            ? read_listed_folder(dirfd(listing_.get()), name, buffer_, package,
+                                                 locks_.get(at))
                             : read_instance(dirfd(listing_.get()), name, buffer_, package);
             if (error != not_an_instance)
                 return error;
@@ -132,6 +155,8 @@ class FolderSource : public Source
     // folder's own order is not.
     int list()
     {
+        // What the lookups ahead read is about to change.
+        locks_.stop();
         // The root itself may be a link.
         base::Folder dir = base::open_folder(AT_FDCWD, root_.c_str(), true);
         if (!dir)
@@ -155,6 +180,14 @@ class FolderSource : public Source
                   [names](size_t a, size_t b) { return strcmp(names + a, names + b) < 0; });
         listing_ = std::move(dir);
         position_ = 0;
+        // Two lookups per instance, as many calls as reading its pkginfo:
+        // they are done ahead, beside the reading and the printing.
+        locks_.start(order_.size(), [this](size_t i, bool &locked) {
+            const char *name = names_.data() + order_[i];
+            char path[path_size];
+            size_t at = name[-1] == DT_DIR ? listed_folder_path(name, path) : 0;
+            locked = at != 0 && is_locked(dirfd(listing_.get()), path, at);
+        });
         return 0;
     }
 
@@ -164,6 +197,9 @@ class FolderSource : public Source
     std::vector<size_t> order_; // offsets into names_, in byte order
     size_t position_ = 0;
     std::string buffer_; // the "pkginfo" file being read
+    // Whether each listed folder holds a lock, by position in order_. Last,
+    // so that its thread ends before what it reads goes.
+    base::LookAhead<bool> locks_;
 };
 
 } // namespace

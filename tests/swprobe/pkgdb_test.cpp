@@ -16,13 +16,13 @@ namespace
 bool allocations_fail = false;
 
 // Every step of a fresh enumeration up to ESRCH (3), "INSTANCE|STATUS" or
-// "errno N". The enumeration stays open.
-std::string enumerate(const adm::Roots &roots)
+// "errno N", at most most steps. The enumeration stays open.
+std::string enumerate(const adm::Roots &roots, int most = 20)
 {
     adm::end_enumeration(nullptr);
     std::string steps;
     struct pkginfo info = {};
-    for (int step = 0; step < 20 && !steps.ends_with("errno 3"); step++)
+    for (int step = 0; step < most && !steps.ends_with("errno 3"); step++)
         steps += (step > 0 ? "; " : "") +
                  (adm::next_package(roots, &info) == 0
                       ? std::string(info.pkginst) + "|" + std::to_string(info.status)
@@ -231,6 +231,37 @@ TEST(Database, EveryInstallDateIsItsOwnLists)
         ASSERT_EQ(adm::next_package(dpkg, &info), i + 1 < packages ? 0 : -1) << name(i);
     }
     adm::end_enumeration(&info);
+}
+
+// The locks are looked up by a thread ahead of the instances: each status is
+// its own folder's, wherever the locks are.
+TEST(Database, EveryLockIsItsOwnInstances)
+{
+    adm::end_enumeration(nullptr);
+    constexpr int instances = 2000;
+    auto name = [](int i) {
+        char text[16];
+        (void)snprintf(text, sizeof text, "ORLO%04d", i);
+        return std::string(text);
+    };
+    auto locked = [](int i) { return i % 7 == 3 || i % 11 == 5; };
+    std::vector<std::string> entries;
+    for (int i = 0; i < instances; i++) {
+        entries.push_back("pkg/" + name(i) + "/pkginfo=NAME=" + name(i) + "\n");
+        if (i % 7 == 3)
+            entries.push_back("pkg/" + name(i) + "/!I-Lock!=");
+        if (i % 11 == 5)
+            entries.push_back("pkg/" + name(i) + "/!R-Lock!=");
+        if (i % 13 == 0)
+            entries.push_back("pkg/" + name(i) + "/!X-Lock!=");
+    }
+    TempDir dir;
+    make_tree(dir.path(), entries);
+    std::string expected, steps = enumerate({dir / "pkg", dir / "none"}, instances + 1);
+    for (int i = 0; i < instances; i++)
+        expected += name(i) + "|" + (locked(i) ? "1" : "0") + "; ";
+    EXPECT_EQ(steps, expected + "errno 3");
+    adm::end_enumeration(nullptr);
 }
 
 TEST(PackageFunctions, RefuseASelection)

@@ -4,17 +4,15 @@
 #include "dpkg.h"
 
 #include "io.h"
+#include "look_ahead.h"
 #include "text.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
-#include <thread>
 #include <unordered_map>
 
 namespace adm
@@ -184,24 +182,16 @@ struct Installed {
     size_t entry;
 };
 
-// When a package's file list was last written, looked up by whichever
-// comes to it first: the source as it makes the package, or the thread
-// that looks the lists up ahead of it.
+// When a package's file list was last written, if it has one.
 struct ListTime {
-    enum : uint8_t { unclaimed, claimed, known };
-    std::atomic<uint8_t> state{unclaimed};
-    bool found = false;
-    time_t written = 0;
+    bool found;
+    time_t written;
 };
 
 class DpkgSource : public LoadedSource<Installed>
 {
   public:
     DpkgSource(const std::string &root, size_t journal) : root_(root), journal_cap_(journal) {}
-    ~DpkgSource() override
-    {
-        stop_looking_ahead();
-    }
 
   private:
     // The status file and the journal are read and parsed once, in one
@@ -209,8 +199,8 @@ class DpkgSource : public LoadedSource<Installed>
     // entries point into them.
     int load() override
     {
-        // What the thread reads is about to change.
-        stop_looking_ahead();
+        // What the lookups ahead read is about to change.
+        list_times_.stop();
         path_.assign(root_).append("/status");
         size_t length;
         int error =
@@ -252,63 +242,18 @@ class DpkgSource : public LoadedSource<Installed>
         // whole path each.
         path_.assign(root_).append("/info");
         info_.emplace(open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        list_times_ = std::make_unique<ListTime[]>(installed.size());
-        look_ahead();
+        // A lookup per package is what the status file cannot spare, and
+        // as much system time as all the rest: they are done ahead, beside
+        // the parsing and the printing.
+        list_times_.start(installed.size(), [this](size_t i, ListTime &time) {
+            const StatusEntry &entry = entries_[installed[i].entry];
+            char name[NAME_MAX + 1];
+            struct stat st;
+            time.found =
+                list_name(entry, name, sizeof name) && fstatat(info_->get(), name, &st, 0) == 0;
+            time.written = time.found ? st.st_mtime : 0;
+        });
         return 0;
-    }
-
-    // A lookup per package is what the status file cannot spare, and as
-    // much system time as all the rest: a thread does them beside the
-    // parsing and the printing. Without one, each is done in turn.
-    void look_ahead()
-    {
-        stopping_ = false;
-        try {
-            looking_ahead_ = std::thread([this] {
-                for (size_t i = 0;
-                     i < installed.size() && !stopping_.load(std::memory_order_relaxed); i++)
-                    (void)claim_list_time(i);
-            });
-        } catch (...) {
-        }
-    }
-
-    void stop_looking_ahead()
-    {
-        stopping_ = true;
-        if (looking_ahead_.joinable())
-            looking_ahead_.join();
-    }
-
-    // Looks the list of installed[i] up unless the other side has: false
-    // when it has claimed it.
-    bool claim_list_time(size_t i)
-    {
-        ListTime &time = list_times_[i];
-        uint8_t expected = ListTime::unclaimed;
-        if (!time.state.compare_exchange_strong(expected, ListTime::claimed))
-            return false;
-        // Named in a buffer of its own: this may run beside the caller's
-        // allocations.
-        const StatusEntry &entry = entries_[installed[i].entry];
-        char name[NAME_MAX + 1];
-        struct stat st;
-        time.found =
-            list_name(entry, name, sizeof name) && fstatat(info_->get(), name, &st, 0) == 0;
-        time.written = time.found ? st.st_mtime : 0;
-        time.state.store(ListTime::known, std::memory_order_release);
-        time.state.notify_all();
-        return true;
-    }
-
-    const ListTime &list_time(size_t i)
-    {
-        ListTime &time = list_times_[i];
-        if (!claim_list_time(i))
-            for (uint8_t state;
-                 (state = time.state.load(std::memory_order_acquire)) != ListTime::known;)
-                time.state.wait(state, std::memory_order_acquire);
-        return time;
     }
 
     // The package tools record each change of a package in a file of
@@ -374,7 +319,7 @@ class DpkgSource : public LoadedSource<Installed>
                      entry.section && !entry.section->empty() ? *entry.section : "Unspecified");
         if (!entry.description.empty())
             package->add("DESC", join_description(entry.description));
-        if (const ListTime &time = list_time(static_cast<size_t>(&item - installed.data()));
+        if (const ListTime &time = list_times_.get(static_cast<size_t>(&item - installed.data()));
             time.found)
             if (std::string date = base::install_date(time.written); !date.empty())
                 package->add("INSTDATE", date);
@@ -392,10 +337,10 @@ class DpkgSource : public LoadedSource<Installed>
     std::string text_;
     std::deque<std::string> journal_; // stays put as it grows
     std::vector<StatusEntry> entries_;
-    std::optional<base::Fd> info_;           // the folder of the file lists
-    std::unique_ptr<ListTime[]> list_times_; // by position in installed
-    std::thread looking_ahead_;
-    std::atomic<bool> stopping_ = false;
+    std::optional<base::Fd> info_; // the folder of the file lists
+    // By position in installed. Last, so that its thread ends before what
+    // it reads goes.
+    base::LookAhead<ListTime> list_times_;
 };
 
 } // namespace
