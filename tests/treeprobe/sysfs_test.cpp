@@ -23,19 +23,22 @@
 namespace
 {
 
-// Runs in the reading process, which must hold nothing open but /dev/null
-// and its socket; a file named "...-stuck" hangs there as a driver's read
-// can.
+// Runs in the reading process, which must hold nothing open but /dev/null,
+// its socket and the folder of the file it reads; a file named "...-stuck"
+// hangs there as a driver's read can.
 void reader_hook(const char *path)
 {
-    struct stat null, held;
-    if (stat("/dev/null", &null) != 0)
+    struct stat null, folder, held;
+    std::string parent(path, strrchr(path, '/'));
+    if (stat("/dev/null", &null) != 0 || stat(parent.c_str(), &folder) != 0)
         _exit(1);
     for (int fd = 0; fd < 3; fd++)
         if (fstat(fd, &held) != 0 || held.st_rdev != null.st_rdev)
             _exit(1);
     for (int fd = 4; fd < 256; fd++)
-        if (fcntl(fd, F_GETFD) != -1)
+        if (fcntl(fd, F_GETFD) != -1 &&
+            (fd != 4 || fstat(fd, &held) != 0 || held.st_ino != folder.st_ino ||
+             held.st_dev != folder.st_dev))
             _exit(1);
     while (strstr(path, "-stuck") != nullptr)
         (void)pause();

@@ -63,9 +63,11 @@ constexpr size_t request_room = 16384;
 
 // The reading process: a request in, then for each file it names, in
 // order, a frame of the file's bytes out, or the mark -1 when it cannot be
-// read whole within the cap, until the walk hangs up. Only
-// async-signal-safe calls: the buffer, frame_header and then
-// attribute_cap + 1 bytes, was made before the fork.
+// read whole within the cap, until the walk hangs up. The folder is opened
+// once per request and its files relative to it, which spares the kernel
+// a walk down the whole path per file. Only async-signal-safe calls: the
+// buffer, frame_header and then attribute_cap + 1 bytes, was made before
+// the fork.
 void serve_reads(int channel, void *context)
 {
     std::string &buffer = *static_cast<std::string *>(context);
@@ -76,19 +78,22 @@ void serve_reads(int channel, void *context)
         if (length == 0 || request[length - 1] != '\0')
             return;
         size_t folder = strlen(request);
+        // Never through a link, the folder's own path included.
+        base::Fd dir(open(request, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         for (size_t at = folder + 1; at < length;) {
             size_t name = strlen(request + at);
-            bool read = folder + 1 + name < sizeof path;
+            bool read = dir.get() >= 0 && folder + 1 + name < sizeof path;
             if (read) {
-                memcpy(path, request, folder);
-                path[folder] = '/';
-                memcpy(path + folder + 1, request + at, name + 1);
-                if (before_attribute_read != nullptr)
+                if (before_attribute_read != nullptr) {
+                    memcpy(path, request, folder);
+                    path[folder] = '/';
+                    memcpy(path + folder + 1, request + at, name + 1);
                     before_attribute_read(path);
+                }
                 // Never through a link, and never for writing: a read is
                 // all that is done to the device.
-                read = base::read_regular_file(AT_FDCWD, path, false, attribute_cap, buffer,
-                                               base::frame_header, got) == 0;
+                read = base::read_regular_file(dir.get(), request + at, false, attribute_cap,
+                                               buffer, base::frame_header, got) == 0;
             }
             if (!base::send_frame(channel, buffer.data(), read ? static_cast<int32_t>(got) : -1))
                 return;
