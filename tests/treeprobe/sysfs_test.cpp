@@ -176,6 +176,28 @@ TEST(HostScanner, ReadsAFolderOfManyFilesEachToItsProperty)
         expected);
 }
 
+// While the reader reads a folder's files, the folder that a depth-first
+// walk lists next is listed, and that listing is what its node shows: a
+// file added after it is not seen, one added before the next folder is
+// listed is.
+TEST(HostScanner, ListsTheNextFolderOfTheWalkWhileAFolderIsRead)
+{
+    TempDir sys;
+    make_tree(sys / "devices", {"a/f=1\n", "a/b/g=2\n", "a/c/h=3\n", "z/y=4\n"});
+    lumo::Tree tree;
+    std::string problem;
+    ASSERT_TRUE(lumo::serve_host(tree, sys.path(), problem)) << problem;
+    tree.complete(tree.root());
+    uint64_t a = tree.find(tree.root())->down;
+    tree.complete(a);
+    EXPECT_EQ(value(tree, tree.find(tree.find(a)->first)->next), "1");
+    make_tree(sys / "devices/a", {"b/late=5\n", "c/late=6\n"});
+    std::vector<std::string> lines;
+    dump(tree, a, "/a", lines);
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"/a/", "f=1", "/a/b/", "g=2", "/a/c/", "h=3", "late=6"}));
+}
+
 // The folders and files laid out, the root's name or why the host cannot
 // be served.
 TEST(HostScanner, RootIsNamedAfterTheProductOrTheMachine)

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
@@ -109,9 +110,13 @@ class HostSource final : public Source
         : bounds_(bounds), run_left_(std::chrono::milliseconds(bounds.run_ms))
     {
     }
-    uint32_t add_folder(std::string path)
+    // A folder to list later; its parent's origin, or no_folder.
+    uint32_t add_folder(std::string path, uint32_t parent = no_folder)
     {
         folders_.push_back(std::move(path));
+        parents_.push_back(parent);
+        first_children_.push_back(no_folder);
+        listed_.push_back(false);
         return static_cast<uint32_t>(folders_.size() - 1);
     }
     void list(Tree &tree, uint64_t node, uint32_t origin) override;
@@ -121,13 +126,20 @@ class HostSource final : public Source
     bool read_file(uint32_t folder, const std::string &name, std::string &bytes);
 
   private:
+    static constexpr uint32_t no_folder = UINT32_MAX;
+
     // Reads the folder's named files, asking the reader for all of them at
     // once, and gives each to take(index, read, bytes) in order; read is
     // false for one that cannot be read whole within the cap and the time
     // bounds. A file not read in time costs its own answer alone: its
     // reader is stopped and the files after it are asked of a new one.
     template <typename Take>
-    void read_files(const std::string &folder, const std::vector<std::string> &names, Take take);
+    void read_files(uint32_t folder, const std::vector<std::string> &names, Take take);
+    // While the reader reads the folder's files, lists the folder a walk
+    // lists next, so that the two processes work at once: the folder's
+    // first child, else the next folder after it or after a folder above
+    // it. Kept for list(), which takes it only for that folder.
+    void list_ahead(uint32_t folder);
     // The folder and the file name of a pending property.
     uint32_t folder_of(uint32_t origin) const
     {
@@ -139,7 +151,16 @@ class HostSource final : public Source
         std::string name;
     };
     std::vector<std::string> folders_; // by origin
-    std::vector<Renamed> renamed_;     // files served under another name, by origin
+    // By origin, for list_ahead: the folder above, the first folder below
+    // (once listed), and whether list() has listed it.
+    std::vector<uint32_t> parents_;
+    std::vector<uint32_t> first_children_;
+    std::vector<bool> listed_;
+    // The one folder listed ahead, and whether it could be opened.
+    uint32_t ahead_ = no_folder;
+    bool ahead_opened_ = false;
+    std::vector<Entry> ahead_entries_;
+    std::vector<Renamed> renamed_; // files served under another name, by origin
     std::string request_;
     std::string bytes_; // of the last file read
     // What the reader reads into, made before it is forked.
@@ -150,12 +171,11 @@ class HostSource final : public Source
 };
 
 template <typename Take>
-void HostSource::read_files(const std::string &folder, const std::vector<std::string> &names,
-                            Take take)
+void HostSource::read_files(uint32_t folder, const std::vector<std::string> &names, Take take)
 {
     size_t next = 0;
     while (next < names.size()) {
-        request_.assign(folder).push_back('\0');
+        request_.assign(folders_[folder]).push_back('\0');
         size_t end = next;
         for (; end < names.size() && request_.size() + names[end].size() < request_room; end++)
             request_.append(names[end]).push_back('\0');
@@ -172,6 +192,7 @@ void HostSource::read_files(const std::string &folder, const std::vector<std::st
         // Answers left unread when memory runs out would be taken for the
         // next request's: the reader goes with them.
         try {
+            list_ahead(folder);
             for (; next < end; next++) {
                 base::Clock::time_point start = base::Clock::now();
                 base::Clock::time_point deadline =
@@ -200,7 +221,7 @@ void HostSource::read_files(const std::string &folder, const std::vector<std::st
 bool HostSource::read_file(uint32_t folder, const std::string &name, std::string &bytes)
 {
     bool done = false;
-    read_files(folders_[folder], {name}, [&](size_t, bool read, std::string_view got) {
+    read_files(folder, {name}, [&](size_t, bool read, std::string_view got) {
         done = read;
         bytes.assign(got);
     });
@@ -225,7 +246,7 @@ int HostSource::read(Tree &tree, uint64_t property, uint32_t origin)
                                : std::string(tree.name(object)));
     }
     int code = LUMO_NOT_READABLE;
-    read_files(folders_[folder], names, [&](size_t index, bool read, std::string_view bytes) {
+    read_files(folder, names, [&](size_t index, bool read, std::string_view bytes) {
         if (read)
             set_attribute(tree, batch[index], bytes);
         if (index == 0)
@@ -236,14 +257,14 @@ int HostSource::read(Tree &tree, uint64_t property, uint32_t origin)
     return code;
 }
 
-void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
+// What the folder lists that the tree serves, unsorted; false when it
+// cannot be opened.
+bool list_folder(const std::string &folder, std::vector<Entry> &entries)
 {
-    // A copy: adding the child folders below may move the stored paths.
-    const std::string folder = folders_[origin];
+    entries.clear();
     base::Folder dir = base::open_folder(AT_FDCWD, folder.c_str(), false);
     if (!dir)
-        return;
-    std::vector<Entry> entries;
+        return false;
     (void)base::each_entry(dir.get(), [&](const dirent &entry) {
         std::string_view name = entry.d_name;
         unsigned char type = entry.d_type;
@@ -273,7 +294,40 @@ void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
             entries.push_back({std::string(name), EntryKind::attribute, {}, {}});
         }
     });
-    dir.reset();
+    return true;
+}
+
+void HostSource::list_ahead(uint32_t folder)
+{
+    uint32_t next = first_children_[folder];
+    for (uint32_t at = folder; next == no_folder && at != no_folder; at = parents_[at])
+        if (at + 1 < folders_.size() && parents_[at + 1] == parents_[at] &&
+            parents_[at] != no_folder)
+            next = at + 1;
+    if (next == no_folder || next == ahead_ || listed_[next])
+        return;
+    // Only a help: short of memory, the folder is listed when asked for.
+    try {
+        ahead_ = no_folder;
+        ahead_opened_ = list_folder(folders_[next], ahead_entries_);
+        ahead_ = next;
+    } catch (const std::bad_alloc &) {
+        ahead_entries_ = {};
+    }
+}
+
+void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
+{
+    listed_[origin] = true;
+    std::vector<Entry> entries;
+    if (ahead_ == origin) {
+        ahead_ = no_folder;
+        entries.swap(ahead_entries_);
+        if (!ahead_opened_)
+            return;
+    } else if (!list_folder(folders_[origin], entries)) {
+        return;
+    }
     // Names a file may not take: the node's own properties so far and the
     // links, so that a lookup by name is never ambiguous.
     std::vector<std::string> taken = {"_child", "_peer"};
@@ -282,9 +336,14 @@ void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
     name_entries(entries, std::move(taken));
     for (const Entry &entry : entries) {
         switch (entry.kind) {
-        case EntryKind::folder:
-            tree.add_pending_node(node, entry.name, add_folder(folder + "/" + entry.name));
+        case EntryKind::folder: {
+            // A copy: adding the folder may move the stored paths.
+            uint32_t child = add_folder(std::string(folders_[origin]) + "/" + entry.name, origin);
+            if (first_children_[origin] == no_folder)
+                first_children_[origin] = child;
+            tree.add_pending_node(node, entry.name, child);
             break;
+        }
         case EntryKind::attribute:
             if (entry.served != entry.name)
                 renamed_.push_back({origin, entry.name});
