@@ -41,6 +41,36 @@ constexpr int look_again_ms = 1;
 // The child's ring: set in the child once it is forked.
 ReaderProcess::Shared *child_ring;
 
+// What the child has received and not taken yet: a request comes in with
+// one read, its length and its bytes together, however many the caller
+// sent at once.
+char child_in[4096];
+size_t child_in_at;
+size_t child_in_end;
+
+// The next size bytes from the caller; false once it hangs up.
+bool take_in(int channel, char *data, size_t size)
+{
+    while (size > 0) {
+        if (child_in_at == child_in_end) {
+            ssize_t got;
+            do
+                got = read(channel, child_in, sizeof child_in);
+            while (got < 0 && errno == EINTR);
+            if (got <= 0)
+                return false;
+            child_in_at = 0;
+            child_in_end = static_cast<size_t>(got);
+        }
+        size_t taken = std::min(size, child_in_end - child_in_at);
+        memcpy(data, child_in + child_in_at, taken);
+        child_in_at += taken;
+        data += taken;
+        size -= taken;
+    }
+    return true;
+}
+
 // Wakes the caller if it sleeps; false when it is gone.
 bool wake_caller(int channel)
 {
@@ -245,11 +275,11 @@ bool receive_frame(int channel, char *data, size_t room, size_t &length)
     if (!wake_caller(channel))
         return false;
     int32_t header;
-    if (read_all(channel, &header, sizeof header) != sizeof header || header < 0 ||
+    if (!take_in(channel, reinterpret_cast<char *>(&header), sizeof header) || header < 0 ||
         static_cast<size_t>(header) > room)
         return false;
     length = static_cast<size_t>(header);
-    return read_all(channel, data, length) == header;
+    return take_in(channel, data, length);
 }
 
 } // namespace base
