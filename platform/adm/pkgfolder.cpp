@@ -106,8 +106,8 @@ class FolderSource : public Source
         while (position_ < order_.size()) {
             const char *name = names_.data() + order_[position_++];
             int error = name[-1] == DT_DIR
-                            ? read_listed_folder(dirfd(listing_.get()), name, buffer_, package)
-                            : read_instance(dirfd(listing_.get()), name, buffer_, package);
+                            ? read_listed_folder(listing_.fd(), name, buffer_, package)
+                            : read_instance(listing_.fd(), name, buffer_, package);
             if (error != not_an_instance)
                 return error;
         }
@@ -138,7 +138,7 @@ class FolderSource : public Source
             return errno;
         names_.clear();
         order_.clear();
-        int error = base::each_entry(dir.get(), [&](const dirent &entry) {
+        int error = base::each_entry(dir, [&](const dirent &entry) {
             // Entries known to be neither folders nor links cost no open.
             if (entry.d_name[0] == '.' ||
                 (entry.d_type != DT_DIR && entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN))

@@ -265,13 +265,13 @@ bool list_folder(const std::string &folder, std::vector<Entry> &entries)
     base::Folder dir = base::open_folder(AT_FDCWD, folder.c_str(), false);
     if (!dir)
         return false;
-    (void)base::each_entry(dir.get(), [&](const dirent &entry) {
+    (void)base::each_entry(dir, [&](const dirent &entry) {
         std::string_view name = entry.d_name;
         unsigned char type = entry.d_type;
         struct stat status {
         };
         if (type == DT_UNKNOWN || type == DT_REG) {
-            if (fstatat(dirfd(dir.get()), entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            if (fstatat(dir.fd(), entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
                 return;
             type = IFTODT(status.st_mode);
         }
@@ -279,7 +279,7 @@ bool list_folder(const std::string &folder, std::vector<Entry> &entries)
             entries.push_back({std::string(name), EntryKind::folder, {}, {}});
         } else if (type == DT_LNK && (name == "driver" || name == "subsystem")) {
             char target[4096];
-            ssize_t n = readlinkat(dirfd(dir.get()), entry.d_name, target, sizeof target - 1);
+            ssize_t n = readlinkat(dir.fd(), entry.d_name, target, sizeof target - 1);
             if (n < 0)
                 return;
             std::string_view path(target, static_cast<size_t>(n));
