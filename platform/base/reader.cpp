@@ -18,13 +18,13 @@ namespace base
 
 // A ring of the bytes of the child's frames: the child writes from written
 // on and publishes them by moving written; the caller takes them from taken
-// on. Each side writes its own position only.
+// on. Each side writes its own position only, on a cache line of its own.
 struct ReaderProcess::Shared {
     static constexpr size_t room = 262144;
-    std::atomic<uint64_t> written{0};
-    std::atomic<uint64_t> taken{0};
+    alignas(64) std::atomic<uint64_t> written{0};
+    alignas(64) std::atomic<uint64_t> taken{0};
     // Set while the caller sleeps for more, so that the child wakes it.
-    std::atomic<bool> caller_waiting{false};
+    alignas(64) std::atomic<bool> caller_waiting{false};
     char bytes[room];
 };
 
@@ -189,6 +189,8 @@ int ReaderProcess::receive_exactly(char *data, size_t size, Clock::time_point de
 {
     // What the child has written is taken in as much at a time as has
     // come, so that a run of small answers costs no system call.
+    if (shared_ == nullptr)
+        return EPIPE;
     size_t done = 0;
     while (done < size) {
         uint64_t taken = shared_->taken.load(std::memory_order_relaxed);
