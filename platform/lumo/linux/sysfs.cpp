@@ -337,8 +337,7 @@ void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
     for (const Entry &entry : entries) {
         switch (entry.kind) {
         case EntryKind::folder: {
-            // A copy: adding the folder may move the stored paths.
-            uint32_t child = add_folder(std::string(folders_[origin]) + "/" + entry.name, origin);
+            uint32_t child = add_folder(folders_[origin] + "/" + entry.name, origin);
             if (first_children_[origin] == no_folder)
                 first_children_[origin] = child;
             tree.add_pending_node(node, entry.name, child);
