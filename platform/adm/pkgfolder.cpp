@@ -127,10 +127,9 @@ class FolderSource : public Source
         while (position_ < order_.size()) {
             size_t at = position_++;
             const char *name = names_.data() + order_[at];
-            int error = name[-1] == DT_DIR
-                            ? read_listed_folder(dirfd(listing_.get()), name, buffer_, package,
-                                                 locks_.get(at))
-                            : read_instance(dirfd(listing_.get()), name, buffer_, package);
+            int error = name[-1] == DT_DIR ? read_listed_folder(listing_.fd(), name, buffer_,
+                                                                package, locks_.get(at))
+                                           : read_instance(listing_.fd(), name, buffer_, package);
             if (error != not_an_instance)
                 return error;
         }
@@ -163,7 +162,7 @@ class FolderSource : public Source
             return errno;
         names_.clear();
         order_.clear();
-        int error = base::each_entry(dir.get(), [&](const dirent &entry) {
+        int error = base::each_entry(dir, [&](const dirent &entry) {
             // Entries known to be neither folders nor links cost no open.
             if (entry.d_name[0] == '.' ||
                 (entry.d_type != DT_DIR && entry.d_type != DT_LNK && entry.d_type != DT_UNKNOWN))
@@ -186,7 +185,7 @@ class FolderSource : public Source
             const char *name = names_.data() + order_[i];
             char path[path_size];
             size_t at = name[-1] == DT_DIR ? listed_folder_path(name, path) : 0;
-            locked = at != 0 && is_locked(dirfd(listing_.get()), path, at);
+            locked = at != 0 && is_locked(listing_.fd(), path, at);
         });
         return 0;
     }

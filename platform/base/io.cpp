@@ -10,15 +10,8 @@ namespace base
 
 Folder open_folder(int dir, const char *path, bool follow)
 {
-    int fd = openat(dir, path,
-                    O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW));
-    if (fd < 0)
-        return nullptr;
-    Folder folder(fdopendir(fd));
-    // A close that succeeds leaves errno as fdopendir set it.
-    if (!folder)
-        (void)close(fd);
-    return folder;
+    return Folder(openat(
+        dir, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC | O_NONBLOCK | (follow ? 0 : O_NOFOLLOW)));
 }
 
 int open_regular_file(int dir, const char *path, bool follow, size_t cap, int &fd, size_t &size)

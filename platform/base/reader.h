@@ -1,10 +1,16 @@
 // A reader process: a child for work that may never end (a read stuck in a
 // driver, a library waiting for a lock), so the caller waits no longer than
 // it chooses and then kills it. The child holds its socket to the caller
-// and /dev/null on 0, 1 and 2, nothing of the caller's. Both ways the socket
-// carries frames, a 32-bit length and that many bytes; a negative length is
-// a mark, the child's "cannot". A caller may send several requests before
-// it receives their answers, each with its own deadline.
+// and /dev/null on 0, 1 and 2, nothing of the caller's. Requests go to it
+// over the socket, its answers come back in memory the two share: both are
+// frames, a 32-bit length and that many bytes; a negative length is a mark,
+// the child's "cannot". An answer is there for the caller as soon as the
+// child has written it, before the child starts on work that may hang,
+// and costs no system call: the child wakes the caller, with a byte over
+// the socket, only when it waits for the next request or for room, and a
+// caller waiting for more looks again every millisecond in any case. A
+// caller may send several requests before it receives their answers, each
+// with its own deadline.
 #ifndef PROBES_PLATFORM_BASE_READER_H
 #define PROBES_PLATFORM_BASE_READER_H
 
@@ -51,27 +57,32 @@ class ReaderProcess
     // may keep it for ever.
     void stop();
 
+    // The memory the answers come back in.
+    struct Shared;
+
   private:
     int receive_exactly(char *data, size_t size, Clock::time_point deadline);
+    // Waits until the child may have written more, it has ended, or the
+    // deadline: 0 or an errno.
+    int wait(Clock::time_point deadline);
+    // Unmaps what the child shared; the child keeps its own mapping.
+    void release();
 
     pid_t child_ = -1;
     int channel_ = -1;
-    std::string out_; // the frame being sent
-    // Bytes received from the child, those from in_at_ to in_end_ not yet
-    // taken.
-    static constexpr size_t in_room = 65536;
-    std::vector<char> in_;
-    size_t in_at_ = 0;
-    size_t in_end_ = 0;
+    Shared *shared_ = nullptr; // a fresh one per child
+    bool ended_ = false;       // the child hung up
+    std::string out_;          // the frame being sent
     std::vector<pid_t> abandoned_;
 };
 
 // The child's side. Sends the frame whose length bytes follow frame_header
 // bytes of room at frame, which it fills in; a negative length sends that
-// mark alone. False when the caller is gone.
+// mark alone. The caller may take it at once. False when the caller is
+// gone.
 bool send_frame(int channel, char *frame, int32_t length);
-// Waits for the next frame of at most room bytes; false once the caller
-// hangs up, or sends more.
+// Wakes the caller if it waits for answers, then waits for the next frame
+// of at most room bytes; false once the caller hangs up, or sends more.
 bool receive_frame(int channel, char *data, size_t room, size_t &length);
 
 } // namespace base

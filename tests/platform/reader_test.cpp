@@ -15,7 +15,10 @@ namespace
 
 // Answers each request by its first byte: "d" the descriptors it holds
 // ("N" for /dev/null, "S" for another, its channel), "m" a mark, "b" bytes
-// of the request's length, "s" silence for good, "e" its end.
+// of the request's length, "s" silence for good, "e" its end; "h" an
+// answer and then silence, as a read that hangs after one that did not,
+// "x" an answer and then its end, "w" 100 answers of 4,000 bytes each, more
+// than the shared memory holds at once.
 void serve(int channel, void *)
 {
     char request[64];
@@ -40,6 +43,25 @@ void serve(int channel, void *)
             break;
         case 's':
             (void)pause();
+            break;
+        case 'h':
+        case 'x':
+            answer = 1;
+            bytes[0] = request[0];
+            if (!base::send_frame(channel, frame, answer))
+                return;
+            if (request[0] == 'x')
+                return;
+            (void)pause();
+            break;
+        case 'w':
+            answer = 4000;
+            for (int i = 0; i < 100; i++) {
+                memset(bytes, 'a' + i % 26, static_cast<size_t>(answer));
+                if (!base::send_frame(channel, frame, answer))
+                    return;
+            }
+            answer = -1;
             break;
         default:
             return;
@@ -95,4 +117,38 @@ TEST(ReaderProcess, HoldsOnlyItsChannelAndAnswersEachWayItCan)
     ASSERT_EQ(reader.start(serve, nullptr), 0);
     ASSERT_EQ(reader.send("e"), 0);
     EXPECT_EQ(reader.receive(text, 64, soon()), EPIPE);
+}
+
+// What the child has written reaches the caller without the child's help:
+// an answer followed by a hang is taken, and the hang costs the next one
+// alone; an answer followed by the child's end is taken before the end is
+// seen; answers that fill the shared memory come through whole, in order.
+TEST(ReaderProcess, AnswersReachTheCallerHoweverTheChildGoesOn)
+{
+    base::ReaderProcess reader;
+    auto soon = [] { return base::Clock::now() + std::chrono::milliseconds(2000); };
+    std::string text;
+    ASSERT_EQ(reader.start(serve, nullptr), 0);
+    ASSERT_EQ(reader.send("h"), 0);
+    EXPECT_EQ(reader.receive(text, 64, soon()), 0);
+    EXPECT_EQ(text, "h");
+    EXPECT_EQ(reader.receive(text, 64, base::Clock::now() + std::chrono::milliseconds(50)),
+              ETIMEDOUT);
+    reader.stop();
+    ASSERT_EQ(reader.start(serve, nullptr), 0);
+    ASSERT_EQ(reader.send("x"), 0);
+    EXPECT_EQ(reader.receive(text = "", 64, soon()), 0);
+    EXPECT_EQ(text, "x");
+    EXPECT_EQ(reader.receive(text, 64, soon()), EPIPE);
+    reader.stop();
+    ASSERT_EQ(reader.start(serve, nullptr), 0);
+    for (const char *request : {"w", "bb"})
+        ASSERT_EQ(reader.send(request), 0);
+    for (int i = 0; i < 100; i++) {
+        EXPECT_EQ(reader.receive(text = "", 8192, soon()), 0);
+        EXPECT_EQ(text, std::string(4000, static_cast<char>('a' + i % 26))) << i;
+    }
+    EXPECT_EQ(reader.receive(text = "", 64, soon()), ENODATA);
+    EXPECT_EQ(reader.receive(text, 64, soon()), 0);
+    EXPECT_EQ(text, "bb");
 }

@@ -23,19 +23,22 @@
 namespace
 {
 
-// Runs in the reading process, which must hold nothing open but /dev/null
-// and its socket; a file named "...-stuck" hangs there as a driver's read
-// can.
+// Runs in the reading process, which must hold nothing open but /dev/null,
+// its socket and the folder of the file it reads; a file named "...-stuck"
+// hangs there as a driver's read can.
 void reader_hook(const char *path)
 {
-    struct stat null, held;
-    if (stat("/dev/null", &null) != 0)
+    struct stat null, folder, held;
+    std::string parent(path, strrchr(path, '/'));
+    if (stat("/dev/null", &null) != 0 || stat(parent.c_str(), &folder) != 0)
         _exit(1);
     for (int fd = 0; fd < 3; fd++)
         if (fstat(fd, &held) != 0 || held.st_rdev != null.st_rdev)
             _exit(1);
     for (int fd = 4; fd < 256; fd++)
-        if (fcntl(fd, F_GETFD) != -1)
+        if (fcntl(fd, F_GETFD) != -1 &&
+            (fd != 4 || fstat(fd, &held) != 0 || held.st_ino != folder.st_ino ||
+             held.st_dev != folder.st_dev))
             _exit(1);
     while (strstr(path, "-stuck") != nullptr)
         (void)pause();
@@ -101,6 +104,32 @@ TEST(HostScanner, AnswersLeftUnreadWhenMemoryRunsOutGoWithTheirReader)
     EXPECT_THROW(tree.complete(a), std::bad_alloc);
     failing_from = SIZE_MAX;
     EXPECT_EQ(tree.fault(a, *tree.find(a), lumo::op_value), LUMO_FAILURE);
+    EXPECT_EQ(value(tree, c), "3");
+    EXPECT_EQ(value(tree, b), "b*60000");
+}
+
+// The same for answers read ahead, while the folder above was read: the
+// file asked for fails, and the files after it are read again when asked.
+TEST(HostScanner, AnswersReadAheadLeftUnreadWhenMemoryRunsOutGoWithTheirReader)
+{
+    TempDir sys;
+    make_tree(sys / "devices/p", {"f=0\n", "d/a=1\n", "d/b=" + std::string(60000, 'b'), "d/c=3\n"});
+    lumo::Tree tree;
+    std::string problem;
+    ASSERT_TRUE(lumo::serve_host(tree, sys.path(), problem)) << problem;
+    tree.complete(tree.root());
+    uint64_t p = tree.find(tree.root())->down;
+    tree.complete(p);
+    EXPECT_EQ(value(tree, tree.find(tree.find(p)->first)->next), "0");
+    uint64_t node = tree.find(p)->down;
+    tree.complete(node);
+    uint64_t a = tree.find(tree.find(node)->first)->next;
+    uint64_t b = tree.find(a)->next, c = tree.find(b)->next;
+    failing_from = 50000;
+    EXPECT_THROW(tree.complete(a), std::bad_alloc);
+    failing_from = SIZE_MAX;
+    EXPECT_EQ(tree.fault(a, *tree.find(a), lumo::op_value), LUMO_FAILURE);
+    EXPECT_TRUE(tree.find(c)->pending);
     EXPECT_EQ(value(tree, c), "3");
     EXPECT_EQ(value(tree, b), "b*60000");
 }
@@ -171,6 +200,72 @@ TEST(HostScanner, ReadsAFolderOfManyFilesEachToItsProperty)
     EXPECT_EQ(
         std::vector<std::string>(lines.end() - static_cast<long>(expected.size()), lines.end()),
         expected);
+}
+
+// While the reader reads a folder's files, the folder that a depth-first
+// walk lists next is listed, and that listing is what its node shows: a
+// file added after it is not seen, one added before the next folder is
+// listed is.
+TEST(HostScanner, ListsTheNextFolderOfTheWalkWhileAFolderIsRead)
+{
+    TempDir sys;
+    make_tree(sys / "devices", {"a/f=1\n", "a/b/g=2\n", "a/c/h=3\n", "z/y=4\n"});
+    lumo::Tree tree;
+    std::string problem;
+    ASSERT_TRUE(lumo::serve_host(tree, sys.path(), problem)) << problem;
+    tree.complete(tree.root());
+    uint64_t a = tree.find(tree.root())->down;
+    tree.complete(a);
+    EXPECT_EQ(value(tree, tree.find(tree.find(a)->first)->next), "1");
+    make_tree(sys / "devices/a", {"b/late=5\n", "c/late=6\n"});
+    std::vector<std::string> lines;
+    dump(tree, a, "/a", lines);
+    EXPECT_EQ(lines,
+              (std::vector<std::string>{"/a/", "f=1", "/a/b/", "g=2", "/a/c/", "h=3", "late=6"}));
+}
+
+// While a folder's files are read, the reader is asked for those of the
+// folder a depth-first walk reads next. Their answers go into that folder's
+// properties whichever the consumer asks for first, and when it asks for
+// another folder's file first the folder is listed to take them. A stuck
+// file costs its own property alone, whichever folder it is in: a new
+// reader is asked for the rest and for the next folder's again.
+TEST(HostScanner, ReadsTheFilesOfTheNextFolderOfTheWalkAhead)
+{
+    TempDir sys;
+    make_tree(sys / "devices", {"a/e-stuck=x", "a/f=1\n", "a/b/g=2\n", "a/b/h-stuck=x", "a/b/i=3\n",
+                                "a/c/j=4\n", "a/c/k=5\n", "z/y=6\n"});
+    lumo::Tree tree;
+    std::string problem;
+    ASSERT_TRUE(lumo::serve_host(tree, sys.path(), problem, {300, 5000})) << problem;
+    // "name=value", or "name?value" for one not read before it is asked.
+    auto properties = [&](uint64_t node) {
+        std::vector<std::string> lines;
+        for (uint64_t p = tree.find(tree.find(node)->first)->next; p != 0; p = tree.find(p)->next) {
+            std::string line =
+                tree.name(*tree.find(p)) + std::string(tree.find(p)->pending ? "?" : "=");
+            lines.push_back(line + value(tree, p));
+        }
+        return lines;
+    };
+    alarm(20);
+    tree.complete(tree.root());
+    uint64_t a = tree.find(tree.root())->down;
+    tree.complete(a);
+    EXPECT_EQ(properties(a), (std::vector<std::string>{"e-stuck?28", "f=1"}));
+    // b's last file first: the others come with it.
+    uint64_t b = tree.find(a)->down;
+    tree.complete(b);
+    uint64_t i = tree.find(tree.find(tree.find(tree.find(b)->first)->next)->next)->next;
+    EXPECT_EQ(value(tree, i), "3");
+    EXPECT_EQ(properties(b), (std::vector<std::string>{"g=2", "h-stuck=28", "i=3"}));
+    // c, asked for as b's answers were taken, before another folder's file.
+    uint64_t c = tree.find(b)->next, z = tree.find(a)->next;
+    tree.complete(z);
+    EXPECT_EQ(properties(z), std::vector<std::string>{"y?6"});
+    EXPECT_FALSE(tree.find(c)->pending);
+    EXPECT_EQ(properties(c), (std::vector<std::string>{"j=4", "k=5"}));
+    alarm(0);
 }
 
 // The folders and files laid out, the root's name or why the host cannot

@@ -268,7 +268,7 @@ class DpkgSource : public LoadedSource<Installed>
         base::Folder dir = base::open_folder(AT_FDCWD, path_.c_str(), false);
         if (!dir)
             return errno == ENOENT ? 0 : errno;
-        int error = base::each_entry(dir.get(), [&](const dirent &entry) {
+        int error = base::each_entry(dir, [&](const dirent &entry) {
             std::string_view name = entry.d_name;
             if (name.find_first_not_of("0123456789") == std::string_view::npos)
                 names.emplace_back(name);
@@ -281,7 +281,7 @@ class DpkgSource : public LoadedSource<Installed>
             std::string &text = journal_.emplace_back();
             size_t length;
             // The journal as a whole is held to its cap too.
-            error = base::read_regular_file(dirfd(dir.get()), name.c_str(), false,
+            error = base::read_regular_file(dir.fd(), name.c_str(), false,
                                             std::min(journal_file_cap, left), text, 0, length);
             // A file gone was folded into "status" since the folder was listed.
             if (error != 0 && error != ENOENT)

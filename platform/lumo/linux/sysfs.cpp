@@ -10,8 +10,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <memory>
+#include <new>
 #include <sys/stat.h>
 #include <sys/utsname.h>
+#include <utility>
 
 namespace lumo
 {
@@ -63,9 +65,11 @@ constexpr size_t request_room = 16384;
 
 // The reading process: a request in, then for each file it names, in
 // order, a frame of the file's bytes out, or the mark -1 when it cannot be
-// read whole within the cap, until the walk hangs up. Only
-// async-signal-safe calls: the buffer, frame_header and then
-// attribute_cap + 1 bytes, was made before the fork.
+// read whole within the cap, until the walk hangs up. The folder is opened
+// once per request and its files relative to it, which spares the kernel
+// a walk down the whole path per file. Only async-signal-safe calls: the
+// buffer, frame_header and then attribute_cap + 1 bytes, was made before
+// the fork.
 void serve_reads(int channel, void *context)
 {
     std::string &buffer = *static_cast<std::string *>(context);
@@ -76,19 +80,22 @@ void serve_reads(int channel, void *context)
         if (length == 0 || request[length - 1] != '\0')
             return;
         size_t folder = strlen(request);
+        // Never through a link, the folder's own path included.
+        base::Fd dir(open(request, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
         for (size_t at = folder + 1; at < length;) {
             size_t name = strlen(request + at);
-            bool read = folder + 1 + name < sizeof path;
+            bool read = dir.get() >= 0 && folder + 1 + name < sizeof path;
             if (read) {
-                memcpy(path, request, folder);
-                path[folder] = '/';
-                memcpy(path + folder + 1, request + at, name + 1);
-                if (before_attribute_read != nullptr)
+                if (before_attribute_read != nullptr) {
+                    memcpy(path, request, folder);
+                    path[folder] = '/';
+                    memcpy(path + folder + 1, request + at, name + 1);
                     before_attribute_read(path);
+                }
                 // Never through a link, and never for writing: a read is
                 // all that is done to the device.
-                read = base::read_regular_file(AT_FDCWD, path, false, attribute_cap, buffer,
-                                               base::frame_header, got) == 0;
+                read = base::read_regular_file(dir.get(), request + at, false, attribute_cap,
+                                               buffer, base::frame_header, got) == 0;
             }
             if (!base::send_frame(channel, buffer.data(), read ? static_cast<int32_t>(got) : -1))
                 return;
@@ -104,9 +111,21 @@ class HostSource final : public Source
         : bounds_(bounds), run_left_(std::chrono::milliseconds(bounds.run_ms))
     {
     }
-    uint32_t add_folder(std::string path)
+    ~HostSource() override
+    {
+        // A child reading ahead may be stuck in a read that nobody waits
+        // for: it is left, not waited for.
+        if (asked_ahead_ != no_folder)
+            reader_.stop();
+    }
+    // A folder to list later; its parent's origin, or no_folder.
+    uint32_t add_folder(std::string path, uint32_t parent = no_folder)
     {
         folders_.push_back(std::move(path));
+        nodes_.push_back(0);
+        parents_.push_back(parent);
+        first_children_.push_back(no_folder);
+        listed_.push_back(false);
         return static_cast<uint32_t>(folders_.size() - 1);
     }
     void list(Tree &tree, uint64_t node, uint32_t origin) override;
@@ -116,13 +135,37 @@ class HostSource final : public Source
     bool read_file(uint32_t folder, const std::string &name, std::string &bytes);
 
   private:
+    static constexpr uint32_t no_folder = UINT32_MAX;
+
     // Reads the folder's named files, asking the reader for all of them at
     // once, and gives each to take(index, read, bytes) in order; read is
     // false for one that cannot be read whole within the cap and the time
-    // bounds. A file not read in time costs its own answer alone: its
+    // bounds. The first asked of them the reader was asked for already.
+    // With ahead, it is asked for the files of the folder a walk reads next
+    // as well. A file not read in time costs its own answer alone: its
     // reader is stopped and the files after it are asked of a new one.
     template <typename Take>
-    void read_files(const std::string &folder, const std::vector<std::string> &names, Take take);
+    void read_files(uint32_t folder, const std::vector<std::string> &names, Take take,
+                    size_t asked = 0, bool ahead = true);
+    // While the reader reads the folder's files, lists the folder a walk
+    // lists next, so that the two processes work at once: the folder's
+    // first child, else the next folder after it or after a folder above
+    // it. Kept for list(), which takes it only for that folder. With ask,
+    // the reader is asked for that folder's files too, after the ones it
+    // reads now, so that it reads them while the walk uses these.
+    void list_ahead(uint32_t folder, bool ask);
+    // Takes the answers of the folder asked ahead into its properties,
+    // listing it first if the walk has not; code gets the answer for
+    // property if it is among them, and then true. Only then is the
+    // reader asked ahead again: a walk that goes elsewhere is not read
+    // on from here.
+    bool take_ahead(Tree &tree, uint64_t property, int &code);
+    // Stops the reader, and with it whatever it was asked ahead.
+    void stop_reader()
+    {
+        reader_.stop();
+        asked_ahead_ = no_folder;
+    }
     // The folder and the file name of a pending property.
     uint32_t folder_of(uint32_t origin) const
     {
@@ -134,7 +177,25 @@ class HostSource final : public Source
         std::string name;
     };
     std::vector<std::string> folders_; // by origin
-    std::vector<Renamed> renamed_;     // files served under another name, by origin
+    // By origin, the node of each folder below the devices folder.
+    std::vector<uint64_t> nodes_;
+    // By origin, for list_ahead: the folder above, the first folder below
+    // (once listed), and whether list() has listed it.
+    std::vector<uint32_t> parents_;
+    std::vector<uint32_t> first_children_;
+    std::vector<bool> listed_;
+    // The one folder listed ahead, and whether it could be opened.
+    uint32_t ahead_ = no_folder;
+    bool ahead_opened_ = false;
+    std::vector<Entry> ahead_entries_;
+    // The folder listed ahead whose files the reader was asked for after
+    // the last request, before the walk asked: their names, in the order
+    // list() makes their properties, and those properties once it has.
+    // Every other request waits until their answers are taken.
+    uint32_t asked_ahead_ = no_folder;
+    std::vector<std::string> ahead_names_;
+    std::vector<uint64_t> ahead_batch_;
+    std::vector<Renamed> renamed_; // files served under another name, by origin
     std::string request_;
     std::string bytes_; // of the last file read
     // What the reader reads into, made before it is forked.
@@ -145,28 +206,31 @@ class HostSource final : public Source
 };
 
 template <typename Take>
-void HostSource::read_files(const std::string &folder, const std::vector<std::string> &names,
-                            Take take)
+void HostSource::read_files(uint32_t folder, const std::vector<std::string> &names, Take take,
+                            size_t asked, bool ahead)
 {
     size_t next = 0;
     while (next < names.size()) {
-        request_.assign(folder).push_back('\0');
-        size_t end = next;
-        for (; end < names.size() && request_.size() + names[end].size() < request_room; end++)
-            request_.append(names[end]).push_back('\0');
-        if (end == next || run_left_.count() <= 0 ||
-            (!reader_.running() && reader_.start(serve_reads, &reader_buffer_) != 0) ||
-            reader_.send(request_) != 0) {
-            // Left with answers unread, a reader would give them for the
-            // next request.
-            if (reader_.running())
-                reader_.stop();
-            take(next++, false, {});
-            continue;
+        size_t end = next + std::exchange(asked, 0);
+        if (end == next) {
+            request_.assign(folders_[folder]).push_back('\0');
+            for (; end < names.size() && request_.size() + names[end].size() < request_room; end++)
+                request_.append(names[end]).push_back('\0');
+            if (end == next || run_left_.count() <= 0 ||
+                (!reader_.running() && reader_.start(serve_reads, &reader_buffer_) != 0) ||
+                reader_.send(request_) != 0) {
+                // Left with answers unread, a reader would give them for
+                // the next request.
+                if (reader_.running())
+                    stop_reader();
+                take(next++, false, {});
+                continue;
+            }
         }
         // Answers left unread when memory runs out would be taken for the
         // next request's: the reader goes with them.
         try {
+            list_ahead(folder, ahead && end == names.size());
             for (; next < end; next++) {
                 base::Clock::time_point start = base::Clock::now();
                 base::Clock::time_point deadline =
@@ -178,7 +242,7 @@ void HostSource::read_files(const std::string &folder, const std::vector<std::st
                 run_left_ -= base::Clock::now() - start;
                 // A file the reader could not read leaves it ready for the next.
                 if (error != 0 && error != ENODATA) {
-                    reader_.stop();
+                    stop_reader();
                     take(next++, false, {});
                     break;
                 }
@@ -186,7 +250,7 @@ void HostSource::read_files(const std::string &folder, const std::vector<std::st
             }
         } catch (...) {
             if (reader_.running())
-                reader_.stop();
+                stop_reader();
             throw;
         }
     }
@@ -195,15 +259,53 @@ void HostSource::read_files(const std::string &folder, const std::vector<std::st
 bool HostSource::read_file(uint32_t folder, const std::string &name, std::string &bytes)
 {
     bool done = false;
-    read_files(folders_[folder], {name}, [&](size_t, bool read, std::string_view got) {
+    read_files(folder, {name}, [&](size_t, bool read, std::string_view got) {
         done = read;
         bytes.assign(got);
     });
     return done;
 }
 
+bool HostSource::take_ahead(Tree &tree, uint64_t property, int &code)
+{
+    uint32_t folder = asked_ahead_;
+    std::vector<std::string> names;
+    std::vector<uint64_t> batch;
+    try {
+        tree.complete(nodes_[folder]);
+        names.swap(ahead_names_);
+        batch.swap(ahead_batch_);
+    } catch (...) {
+        stop_reader();
+        throw;
+    }
+    asked_ahead_ = no_folder;
+    // A node that could not be listed whole for want of memory lacks the
+    // properties of the last answers.
+    batch.resize(std::min(batch.size(), names.size()));
+    bool asked = std::find(batch.begin(), batch.end(), property) != batch.end();
+    read_files(
+        folder, names,
+        [&](size_t index, bool read, std::string_view bytes) {
+            if (index >= batch.size())
+                return;
+            if (read)
+                set_attribute(tree, batch[index], bytes);
+            if (batch[index] == property)
+                code = read ? 0 : LUMO_NOT_READABLE;
+            else
+                tree.fill(batch[index], read ? 0 : LUMO_NOT_READABLE);
+        },
+        names.size(), asked);
+    return asked;
+}
+
 int HostSource::read(Tree &tree, uint64_t property, uint32_t origin)
 {
+    // The answers to the folder asked ahead come first.
+    int code = LUMO_NOT_READABLE;
+    if (asked_ahead_ != no_folder && take_ahead(tree, property, code))
+        return code;
     // This file and the folder's others still pending after it, which a
     // walk asks for next, in one request: a trip to the reader per folder
     // rather than per file.
@@ -219,8 +321,7 @@ int HostSource::read(Tree &tree, uint64_t property, uint32_t origin)
                                ? renamed_[object.origin & ~file_origin].name
                                : std::string(tree.name(object)));
     }
-    int code = LUMO_NOT_READABLE;
-    read_files(folders_[folder], names, [&](size_t index, bool read, std::string_view bytes) {
+    read_files(folder, names, [&](size_t index, bool read, std::string_view bytes) {
         if (read)
             set_attribute(tree, batch[index], bytes);
         if (index == 0)
@@ -231,21 +332,21 @@ int HostSource::read(Tree &tree, uint64_t property, uint32_t origin)
     return code;
 }
 
-void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
+// What the folder lists that the tree serves, unsorted; false when it
+// cannot be opened.
+bool list_folder(const std::string &folder, std::vector<Entry> &entries)
 {
-    // A copy: adding the child folders below may move the stored paths.
-    const std::string folder = folders_[origin];
+    entries.clear();
     base::Folder dir = base::open_folder(AT_FDCWD, folder.c_str(), false);
     if (!dir)
-        return;
-    std::vector<Entry> entries;
-    (void)base::each_entry(dir.get(), [&](const dirent &entry) {
+        return false;
+    (void)base::each_entry(dir, [&](const dirent &entry) {
         std::string_view name = entry.d_name;
         unsigned char type = entry.d_type;
         struct stat status {
         };
         if (type == DT_UNKNOWN || type == DT_REG) {
-            if (fstatat(dirfd(dir.get()), entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
+            if (fstatat(dir.fd(), entry.d_name, &status, AT_SYMLINK_NOFOLLOW) != 0)
                 return;
             type = IFTODT(status.st_mode);
         }
@@ -253,7 +354,7 @@ void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
             entries.push_back({std::string(name), EntryKind::folder, {}, {}});
         } else if (type == DT_LNK && (name == "driver" || name == "subsystem")) {
             char target[4096];
-            ssize_t n = readlinkat(dirfd(dir.get()), entry.d_name, target, sizeof target - 1);
+            ssize_t n = readlinkat(dir.fd(), entry.d_name, target, sizeof target - 1);
             if (n < 0)
                 return;
             std::string_view path(target, static_cast<size_t>(n));
@@ -268,7 +369,70 @@ void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
             entries.push_back({std::string(name), EntryKind::attribute, {}, {}});
         }
     });
-    dir.reset();
+    return true;
+}
+
+void HostSource::list_ahead(uint32_t folder, bool ask)
+{
+    uint32_t next = first_children_[folder];
+    for (uint32_t at = folder; next == no_folder && at != no_folder; at = parents_[at])
+        if (at + 1 < folders_.size() && parents_[at + 1] == parents_[at] &&
+            parents_[at] != no_folder)
+            next = at + 1;
+    if (next == no_folder || listed_[next])
+        return;
+    // Only a help: short of memory, the folder is listed and its files
+    // read when asked for.
+    try {
+        if (next != ahead_) {
+            ahead_ = no_folder;
+            ahead_opened_ = list_folder(folders_[next], ahead_entries_);
+            ahead_ = next;
+        }
+        if (!ask || run_left_.count() <= 0)
+            return;
+        // Its attributes in the order list() makes their properties, as
+        // many as one request holds.
+        std::sort(ahead_entries_.begin(), ahead_entries_.end(),
+                  [](const Entry &a, const Entry &b) { return a.name < b.name; });
+        ahead_names_.clear();
+        ahead_batch_.clear();
+        request_.assign(folders_[next]).push_back('\0');
+        for (const Entry &entry : ahead_entries_) {
+            if (entry.kind != EntryKind::attribute)
+                continue;
+            if (request_.size() + entry.name.size() >= request_room)
+                break;
+            request_.append(entry.name).push_back('\0');
+            ahead_names_.push_back(entry.name);
+        }
+        if (ahead_names_.empty())
+            return;
+        // A reader that took part of a request would take the next one's
+        // bytes for the rest.
+        if (reader_.send(request_) != 0) {
+            stop_reader();
+            return;
+        }
+        asked_ahead_ = next;
+    } catch (const std::bad_alloc &) {
+        if (ahead_ != next)
+            ahead_entries_ = {};
+    }
+}
+
+void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
+{
+    listed_[origin] = true;
+    std::vector<Entry> entries;
+    if (ahead_ == origin) {
+        ahead_ = no_folder;
+        entries.swap(ahead_entries_);
+        if (!ahead_opened_)
+            return;
+    } else if (!list_folder(folders_[origin], entries)) {
+        return;
+    }
     // Names a file may not take: the node's own properties so far and the
     // links, so that a lookup by name is never ambiguous.
     std::vector<std::string> taken = {"_child", "_peer"};
@@ -277,18 +441,25 @@ void HostSource::list(Tree &tree, uint64_t node, uint32_t origin)
     name_entries(entries, std::move(taken));
     for (const Entry &entry : entries) {
         switch (entry.kind) {
-        case EntryKind::folder:
-            tree.add_pending_node(node, entry.name, add_folder(folder + "/" + entry.name));
+        case EntryKind::folder: {
+            uint32_t child = add_folder(folders_[origin] + "/" + entry.name, origin);
+            if (first_children_[origin] == no_folder)
+                first_children_[origin] = child;
+            nodes_[child] = tree.add_pending_node(node, entry.name, child);
             break;
-        case EntryKind::attribute:
+        }
+        case EntryKind::attribute: {
             if (entry.served != entry.name)
                 renamed_.push_back({origin, entry.name});
-            tree.add_pending_property(node, entry.served,
-                                      entry.served == entry.name
-                                          ? origin
-                                          : static_cast<uint32_t>(renamed_.size() - 1) |
-                                                file_origin);
+            uint64_t property = tree.add_pending_property(
+                node, entry.served,
+                entry.served == entry.name
+                    ? origin
+                    : static_cast<uint32_t>(renamed_.size() - 1) | file_origin);
+            if (origin == asked_ahead_)
+                ahead_batch_.push_back(property);
             break;
+        }
         case EntryKind::link:
             tree.add_string(node, entry.name, entry.link_target);
             break;

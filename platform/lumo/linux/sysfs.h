@@ -1,8 +1,10 @@
 // The running Linux host as a platform tree from its sysfs: the machine's
 // identity on the root, below it a node per folder of the device hierarchy
 // with its attribute files as properties, each listed or read when first
-// asked for, by a reader process: a read stuck in a driver costs one
-// property and a bounded wait.
+// asked for (a folder may be listed and its files read a little before,
+// while the files of the one before it in a walk are read), files by a
+// reader process: a read stuck in a driver costs one property and a
+// bounded wait.
 #ifndef PROBES_PLATFORM_LUMO_LINUX_SYSFS_H
 #define PROBES_PLATFORM_LUMO_LINUX_SYSFS_H
 
