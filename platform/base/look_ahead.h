@@ -1,8 +1,10 @@
 // Lookups, one per item of a list, that a caller takes in turn and that cost
-// a system call each: a thread does them ahead of the caller, beside the
-// caller's own work, and the caller does one itself when it reaches it
-// first. A lookup may run on either side, so it allocates nothing and reads
-// only what stays put until stop().
+// a system call each: a thread does them beside the caller's own work,
+// from the last item back, while the caller does those it reaches first.
+// They meet once, and neither waits for the other but there: a thread
+// that went the caller's way would be overtaken by it and then hold it up
+// at every item. A lookup may run on either side, so it allocates nothing
+// and reads only what stays put until stop().
 #ifndef PROBES_PLATFORM_BASE_LOOK_AHEAD_H
 #define PROBES_PLATFORM_BASE_LOOK_AHEAD_H
 
@@ -28,7 +30,7 @@ template <typename Result> class LookAhead
     LookAhead &operator=(const LookAhead &) = delete;
 
     // Makes room for count items and starts the thread, which calls
-    // look_up(i, result) for each item in order that the caller has not
+    // look_up(i, result) for each item, last first, that the caller has not
     // taken. Where no thread can be started, every lookup is the caller's.
     void start(size_t count, std::function<void(size_t, Result &)> look_up)
     {
@@ -39,8 +41,8 @@ template <typename Result> class LookAhead
         stopping_ = false;
         try {
             thread_ = std::thread([this] {
-                for (size_t i = 0; i < count_ && !stopping_.load(std::memory_order_relaxed); i++)
-                    (void)claim(i);
+                for (size_t i = count_; i > 0 && !stopping_.load(std::memory_order_relaxed); i--)
+                    (void)claim(i - 1);
             });
         } catch (...) {
         }
