@@ -81,8 +81,8 @@ static constexpr struct ByteClasses {
         for (int byte = 1; byte < 0x20; byte++)
             of[byte] = control_byte;
         of[0x7f] = control_byte;
-        of['\n'] = line_break;
-        of['\r'] = line_break;
+        of[static_cast<unsigned char>('\n')] = line_break;
+        of[static_cast<unsigned char>('\r')] = line_break;
         of[0] = end_of_text;
     }
 } byte_classes;
