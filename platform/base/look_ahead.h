@@ -1,10 +1,10 @@
 // Lookups, one per item of a list, that a caller takes in turn and that cost
-// a system call each: a thread does them beside the caller's own work,
-// from the last item back, while the caller does those it reaches first.
-// They meet once, and neither waits for the other but there: a thread
-// that went the caller's way would be overtaken by it and then hold it up
-// at every item. A lookup may run on either side, so it allocates nothing
-// and reads only what stays put until stop().
+// a system call each: a thread does them beside the caller's own work, and
+// the caller does those it reaches first. The thread goes ahead of the
+// caller while it can keep ahead; once the caller keeps waiting for it, it
+// goes on from the last item back, so that the two meet once rather than
+// the caller waiting at every item. A lookup may run on either side,
+// so it allocates nothing and reads only what stays put until stop().
 #ifndef PROBES_PLATFORM_BASE_LOOK_AHEAD_H
 #define PROBES_PLATFORM_BASE_LOOK_AHEAD_H
 
@@ -30,8 +30,8 @@ template <typename Result> class LookAhead
     LookAhead &operator=(const LookAhead &) = delete;
 
     // Makes room for count items and starts the thread, which calls
-    // look_up(i, result) for each item, last first, that the caller has not
-    // taken. Where no thread can be started, every lookup is the caller's.
+    // look_up(i, result) for each item that the caller has not taken. Where
+    // no thread can be started, every lookup is the caller's.
     void start(size_t count, std::function<void(size_t, Result &)> look_up)
     {
         stop();
@@ -39,9 +39,15 @@ template <typename Result> class LookAhead
         count_ = count;
         look_up_ = std::move(look_up);
         stopping_ = false;
+        waits_ = 0;
         try {
             thread_ = std::thread([this] {
-                for (size_t i = count_; i > 0 && !stopping_.load(std::memory_order_relaxed); i--)
+                size_t ahead = 0;
+                while (ahead < count_ && !stopping_.load(std::memory_order_relaxed) &&
+                       waits_.load(std::memory_order_relaxed) < overtaken)
+                    (void)claim(ahead++);
+                for (size_t i = count_; i > ahead && !stopping_.load(std::memory_order_relaxed);
+                     i--)
                     (void)claim(i - 1);
             });
         } catch (...) {
@@ -53,8 +59,10 @@ template <typename Result> class LookAhead
     {
         Item &item = items_[i];
         if (!claim(i))
-            for (uint8_t state; (state = item.state.load(std::memory_order_acquire)) != known;)
+            for (uint8_t state; (state = item.state.load(std::memory_order_acquire)) != known;) {
+                waits_.fetch_add(1, std::memory_order_relaxed);
                 item.state.wait(state, std::memory_order_acquire);
+            }
         return item.result;
     }
 
@@ -90,6 +98,10 @@ template <typename Result> class LookAhead
     size_t count_ = 0;
     std::function<void(size_t, Result &)> look_up_;
     std::atomic<bool> stopping_ = false;
+    // How often the caller has waited for the thread, and how often means it
+    // keeps up with the thread rather than having met it as it started.
+    std::atomic<size_t> waits_ = 0;
+    static constexpr size_t overtaken = 32;
     std::thread thread_;
 };
 
