@@ -177,16 +177,18 @@ class FolderSource : public Source
         const char *names = names_.data();
         std::sort(order_.begin(), order_.end(),
                   [names](size_t a, size_t b) { return strcmp(names + a, names + b) < 0; });
-        listing_ = std::move(dir);
-        position_ = 0;
         // Two lookups per instance, as many calls as reading its pkginfo:
-        // they are done ahead, beside the reading and the printing.
-        locks_.start(order_.size(), [this](size_t i, bool &locked) {
+        // they are done ahead, beside the reading and the printing. Started
+        // before the listing is kept, so that a start that runs out of
+        // memory leaves the next call to list again.
+        locks_.start(order_.size(), [this, root = dir.fd()](size_t i, bool &locked) {
             const char *name = names_.data() + order_[i];
             char path[path_size];
             size_t at = name[-1] == DT_DIR ? listed_folder_path(name, path) : 0;
-            locked = at != 0 && is_locked(listing_.fd(), path, at);
+            locked = at != 0 && is_locked(root, path, at);
         });
+        listing_ = std::move(dir);
+        position_ = 0;
         return 0;
     }
 
