@@ -59,9 +59,8 @@ fuzz:
 	cmake --build $(FUZZ_BUILD) -j $(JOBS)
 	tests/run-fuzzers $(FUZZ_BUILD) $(FUZZ_SECONDS)
 
-bench:
+bench: build
 	.ci/install-deps bench
-	$(MAKE) build
 	cmake --install $(BUILD) --prefix $(STAGE) >/dev/null
 	bench/run $(BUILD)
 
