@@ -104,7 +104,7 @@ size_t listed_folder_path(const char *instance, char (&path)[path_size])
 // could as well write a "pkginfo" there, so this reaches nothing that
 // opening the folder keeps out. Whether it is locked was looked up ahead.
 int read_listed_folder(int root, const char *instance, std::string &buffer,
-                       std::shared_ptr<Package> &package, const bool &locked)
+                       std::shared_ptr<Package> &package, bool locked)
 {
     char path[path_size];
     size_t at = listed_folder_path(instance, path);
